@@ -1,0 +1,301 @@
+#include "function.hpp"
+
+#include <frameobject.h>  // PyFrame_New, for traceback entries
+
+#include <cstddef>
+
+#include "runtime.hpp"
+
+namespace hook {
+
+namespace {
+
+struct HookFunction {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    const FunctionSpec* spec;
+    PyObject* name;         // interned; also __qualname__
+    PyObject* parameter;    // interned parameter name, or nullptr
+    PyObject* doc;
+    PyObject* annotations;  // made with the function, as a def statement would
+    PyObject* code;         // made on the first read of __code__: only introspection needs it
+};
+
+PyTypeObject* function_type = nullptr;
+
+HookFunction* as_function(PyObject* object) { return reinterpret_cast<HookFunction*>(object); }
+
+// --- Argument handling -------------------------------------------------------------------
+
+int reject_arguments_of_main(const FunctionSpec& spec, Py_ssize_t nargs, PyObject* kwnames) {
+    if (kwnames && PyTuple_GET_SIZE(kwnames) > 0) {
+        PyErr_Format(PyExc_TypeError, "%.200s() %s", spec.name, "takes no keyword arguments");
+        return -1;
+    }
+    if (nargs > 0) {
+        PyErr_Format(PyExc_TypeError, "%.200s() %s (%zd given)", spec.name, "takes no arguments", nargs);
+        return -1;
+    }
+    return 0;
+}
+
+void raise_wrong_count(const FunctionSpec& spec, Py_ssize_t nargs) {
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
+                 spec.name, "exactly", Py_ssize_t{1}, "", nargs);
+}
+
+// The TypeError for an argument of another type. A subclass of the accepted type gets a note
+// too, since the usual typing rules would let it pass.
+void raise_incorrect_type(const FunctionSpec& spec, PyObject* argument) {
+    Ref got = type_name(Py_TYPE(argument));
+    if (!got) {
+        return;
+    }
+    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200U)",
+                 spec.parameter, spec.accepts->tp_name, got.get());
+    if (!PyObject_TypeCheck(argument, spec.accepts)) {
+        return;
+    }
+    Ref error = Ref::steal(PyErr_GetRaisedException());
+    Ref note = Ref::steal(PyUnicode_FromFormat(
+        "%s() accepts only an argument of exactly type %s: this check is stricter than the usual "
+        "typing rules and refuses instances of subclasses of built-in types.",
+        spec.name, spec.accepts->tp_name));
+    Ref added = note ? Ref::steal(PyObject_CallMethodOneArg(error.get(), text.add_note, note.get())) : Ref();
+    if (!added) {
+        PyErr_Clear();  // the TypeError goes out without its note
+    }
+    PyErr_SetRaisedException(error.release());
+}
+
+// Fills `*argument` (borrowed) from a vectorcall, testing in this order: the number of
+// positional arguments, each keyword, whether the parameter is filled, the argument's type.
+int take_argument(HookFunction* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                  PyObject** argument) {
+    const FunctionSpec& spec = *self->spec;
+    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    if (nkw == 0 ? nargs != 1 : nargs > 1) {
+        raise_wrong_count(spec, nargs);
+        return -1;
+    }
+    PyObject* value = nargs == 1 ? args[0] : nullptr;
+    for (Py_ssize_t i = 0; i < nkw; ++i) {
+        PyObject* keyword = PyTuple_GET_ITEM(kwnames, i);
+        if (!PyUnicode_Check(keyword)) {
+            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", spec.name);
+            return -1;
+        }
+        const bool names_parameter =
+            keyword == self->parameter || PyUnicode_Compare(keyword, self->parameter) == 0;
+        if (!names_parameter) {
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", spec.name, keyword);
+            return -1;
+        }
+        if (value) {
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", spec.name,
+                         keyword);
+            return -1;
+        }
+        value = args[nargs + i];
+    }
+    if (!value) {
+        raise_wrong_count(spec, nargs);
+        return -1;
+    }
+    if (Py_TYPE(value) != spec.accepts) {
+        raise_incorrect_type(spec, value);
+        return -1;
+    }
+    *argument = value;
+    return 0;
+}
+
+PyObject* call(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    HookFunction* self = as_function(callable);
+    const FunctionSpec& spec = *self->spec;
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    PyObject* argument = nullptr;
+    const int taken = spec.parameter ? take_argument(self, args, nargs, kwnames, &argument)
+                                     : reject_arguments_of_main(spec, nargs, kwnames);
+    PyObject* result = nullptr;
+    // The functions call each other through rebindable globals, so guard the C stack.
+    if (taken == 0 && Py_EnterRecursiveCall(" in a hook function") == 0) {
+        result = spec.body(argument);
+        Py_LeaveRecursiveCall();
+    }
+    if (!result) {
+        add_traceback_entry(spec.qualified_name, spec.source_file, spec.source_line, globals_for_traceback());
+    }
+    return result;
+}
+
+// --- Introspection -----------------------------------------------------------------------
+
+// A code object that describes the signature for inspect: argument count and variable names.
+// Its bytecode is the interpreter's empty stub, which only raises if anyone runs it.
+Ref make_code(const HookFunction* self) {
+    const FunctionSpec& spec = *self->spec;
+    Py_ssize_t count = 0;
+    while (spec.varnames[count]) {
+        ++count;
+    }
+    Ref varnames = Ref::steal(PyTuple_New(count));
+    if (!varnames) {
+        return {};
+    }
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject* name = PyUnicode_InternFromString(spec.varnames[i]);
+        if (!name) {
+            return {};
+        }
+        PyTuple_SET_ITEM(varnames.get(), i, name);
+    }
+    Ref stub = Ref::steal(
+        reinterpret_cast<PyObject*>(PyCode_NewEmpty(spec.source_file, spec.name, spec.source_line)));
+    if (!stub) {
+        return {};
+    }
+    Ref replace = Ref::steal(PyObject_GetAttrString(stub.get(), "replace"));
+    Ref fields = Ref::steal(Py_BuildValue("{s:i,s:n,s:O,s:i,s:O}", "co_argcount", spec.parameter ? 1 : 0,
+                                          "co_nlocals", count, "co_varnames", varnames.get(), "co_flags",
+                                          CO_OPTIMIZED | CO_NEWLOCALS, "co_qualname", self->name));
+    if (!replace || !fields) {
+        return {};
+    }
+    Ref no_args = Ref::steal(PyTuple_New(0));
+    return no_args ? Ref::steal(PyObject_Call(replace.get(), no_args.get(), fields.get())) : Ref();
+}
+
+PyObject* get_name(PyObject* self, void*) { return Py_NewRef(as_function(self)->name); }
+PyObject* get_module(PyObject*, void*) { return Py_NewRef(text.module); }
+PyObject* get_doc(PyObject* self, void*) { return Py_NewRef(as_function(self)->doc); }
+PyObject* get_annotations(PyObject* self, void*) { return Py_NewRef(as_function(self)->annotations); }
+PyObject* get_none(PyObject*, void*) { Py_RETURN_NONE; }
+
+PyObject* get_code(PyObject* object, void*) {
+    HookFunction* self = as_function(object);
+    if (!self->code) {
+        self->code = make_code(self).release();
+    }
+    return Py_XNewRef(self->code);
+}
+
+PyGetSetDef function_getset[] = {
+    {"__name__", get_name, nullptr, nullptr, nullptr},
+    {"__qualname__", get_name, nullptr, nullptr, nullptr},
+    {"__module__", get_module, nullptr, nullptr, nullptr},
+    {"__doc__", get_doc, nullptr, nullptr, nullptr},
+    {"__annotations__", get_annotations, nullptr, nullptr, nullptr},
+    {"__code__", get_code, nullptr, nullptr, nullptr},
+    {"__defaults__", get_none, nullptr, nullptr, nullptr},
+    {"__kwdefaults__", get_none, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMemberDef function_members[] = {
+    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(HookFunction, vectorcall), Py_READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyObject* function_repr(PyObject* self) {
+    return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->name, self);
+}
+
+// Looked up on an instance, the function binds to it, as a def'd function would.
+PyObject* function_bind(PyObject* self, PyObject* instance, PyObject*) {
+    if (!instance || instance == Py_None) {
+        return Py_NewRef(self);
+    }
+    return PyMethod_New(self, instance);
+}
+
+void function_dealloc(PyObject* object) {
+    HookFunction* self = as_function(object);
+    PyTypeObject* type = Py_TYPE(object);
+    Py_XDECREF(self->name);
+    Py_XDECREF(self->parameter);
+    Py_XDECREF(self->doc);
+    Py_XDECREF(self->annotations);
+    Py_XDECREF(self->code);
+    type->tp_free(object);
+    Py_DECREF(type);
+}
+
+PyType_Slot function_slots[] = {
+    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+    {Py_tp_repr, reinterpret_cast<void*>(function_repr)},
+    {Py_tp_descr_get, reinterpret_cast<void*>(function_bind)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(function_dealloc)},
+    {Py_tp_getset, function_getset},
+    {Py_tp_members, function_members},
+    {0, nullptr},
+};
+
+PyType_Spec function_type_spec = {
+    "tovrin.skills.hooks.report_skill_usage.hook_function",
+    sizeof(HookFunction),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_IMMUTABLETYPE |
+        Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    function_slots,
+};
+
+}  // namespace
+
+int init_function_type() {
+    if (!function_type) {
+        function_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&function_type_spec));
+    }
+    return function_type ? 0 : -1;
+}
+
+Ref make_function(const FunctionSpec& spec) {
+    Ref annotations = Ref::steal(PyDict_New());
+    if (!annotations) {
+        return {};
+    }
+    if (spec.parameter) {
+        Ref annotation = Ref::steal(PyUnicode_FromString(spec.annotation));
+        if (!annotation || PyDict_SetItemString(annotations.get(), spec.parameter, annotation.get()) < 0) {
+            return {};
+        }
+    }
+    Ref return_annotation = Ref::steal(PyUnicode_FromString(spec.return_annotation));
+    if (!return_annotation || PyDict_SetItemString(annotations.get(), "return", return_annotation.get()) < 0) {
+        return {};
+    }
+    Ref name = Ref::steal(PyUnicode_InternFromString(spec.name));
+    Ref parameter = spec.parameter ? Ref::steal(PyUnicode_InternFromString(spec.parameter)) : Ref();
+    Ref doc = Ref::steal(PyUnicode_FromString(spec.doc));
+    if (!name || (spec.parameter && !parameter) || !doc) {
+        return {};
+    }
+    HookFunction* self = PyObject_New(HookFunction, function_type);
+    if (!self) {
+        return {};
+    }
+    self->vectorcall = call;
+    self->spec = &spec;
+    self->name = name.release();
+    self->parameter = parameter.release();
+    self->doc = doc.release();
+    self->annotations = annotations.release();
+    self->code = nullptr;
+    return Ref::steal(reinterpret_cast<PyObject*>(self));
+}
+
+void add_traceback_entry(const char* function_name, const char* source_file, int source_line,
+                         PyObject* globals) {
+    PyObject* raised = PyErr_GetRaisedException();
+    Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(source_file, function_name, source_line)));
+    Ref frame = code ? Ref::steal(reinterpret_cast<PyObject*>(PyFrame_New(
+                           PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()), globals, nullptr)))
+                     : Ref();
+    // Whatever happened while making the entry, the original exception is the one raised.
+    PyErr_SetRaisedException(raised);
+    if (frame) {
+        PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
+    }
+}
+
+}  // namespace hook

@@ -1,0 +1,87 @@
+#include "runtime.hpp"
+
+namespace hook {
+
+Texts text;
+
+namespace {
+
+bool runtime_ready = false;
+PyObject* module_namespace = nullptr;  // borrowed: the module object keeps it alive
+PyObject* builtins_namespace = nullptr;
+
+}  // namespace
+
+int init_runtime() {
+    if (runtime_ready) {
+        return 0;
+    }
+#define HOOK_INTERN(field, literal)                                 \
+    if (!text.field && !(text.field = PyUnicode_InternFromString(literal))) { \
+        return -1;                                                  \
+    }
+    HOOK_TEXTS(HOOK_INTERN)
+#undef HOOK_INTERN
+    Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
+    if (!builtins) {
+        return -1;
+    }
+    builtins_namespace = Py_NewRef(PyModule_GetDict(builtins.get()));
+    runtime_ready = true;
+    return 0;
+}
+
+void set_module_namespace(PyObject* module_dict) { module_namespace = module_dict; }
+
+PyObject* globals_for_traceback() { return module_namespace ? module_namespace : builtins_namespace; }
+
+Ref load_global(PyObject* name) {
+    PyObject* value = nullptr;
+    if (module_namespace && PyDict_GetItemRef(module_namespace, name, &value) != 0) {
+        return Ref::steal(value);  // found, or an error is set
+    }
+    if (PyDict_GetItemRef(builtins_namespace, name, &value) != 0) {
+        return Ref::steal(value);
+    }
+    PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    return {};
+}
+
+Ref import_module(PyObject* name) {
+    return Ref::steal(PyImport_ImportModuleLevelObject(name, module_namespace, nullptr, nullptr, 0));
+}
+
+Ref get_item(PyObject* mapping, PyObject* key, PyObject* fallback) {
+    if (PyDict_CheckExact(mapping)) {
+        PyObject* value = nullptr;
+        if (PyDict_GetItemRef(mapping, key, &value) < 0) {
+            return {};
+        }
+        return value ? Ref::steal(value) : Ref::borrow(fallback ? fallback : Py_None);
+    }
+    Ref get = Ref::steal(PyObject_GetAttr(mapping, text.get));
+    if (!get) {
+        return {};
+    }
+    PyObject* args[] = {key, fallback};
+    return Ref::steal(PyObject_Vectorcall(get.get(), args, fallback ? 2 : 1, nullptr));
+}
+
+Ref type_name(PyTypeObject* type) { return Ref::steal(PyType_GetName(type)); }
+
+void raise_expected_str(PyObject* value) {
+    Ref name = type_name(Py_TYPE(value));
+    if (name) {
+        PyErr_Format(PyExc_TypeError, "Expected %s, got %.200U", "str", name.get());
+    }
+}
+
+PyObject* str_or_none(Ref value) {
+    if (!value || value.get() == Py_None || PyUnicode_CheckExact(value.get())) {
+        return value.release();
+    }
+    raise_expected_str(value.get());
+    return nullptr;
+}
+
+}  // namespace hook

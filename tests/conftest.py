@@ -1,0 +1,84 @@
+"""Shared fixtures: the hook module, a private home folder, a stand-in product CLI and
+a runner that starts the hook as the agent host does, in a process of its own."""
+
+import os
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+MODULE_NAME = "tovrin.skills.hooks.report_skill_usage"
+EVENTS_DIR = Path(__file__).resolve().parents[2] / "shared" / "events"
+
+
+@pytest.fixture(scope="session")
+def hook():
+    import importlib
+
+    return importlib.import_module(MODULE_NAME)
+
+
+@pytest.fixture
+def home(tmp_path, monkeypatch):
+    """A fresh home folder for Path.home(), so that markers land in the test's own tree."""
+    folder = tmp_path / "home"
+    folder.mkdir()
+    monkeypatch.setenv("HOME", str(folder))
+    return folder
+
+
+def marker(home: Path, skill: str) -> Path:
+    return home / ".tovrin" / "hooks" / (".dedup_" + skill)
+
+
+class StandInCLI:
+    """An executable `tovrin` in a folder that stands for the interpreter's own folder.
+
+    Each run appends its argument vector to `calls.log` (arguments NUL-separated,
+    runs separated by a line feed), then runs `body`, a shell snippet."""
+
+    def __init__(self, folder: Path, name: str = "tovrin", body: str = "exit 0"):
+        self.folder = folder
+        self.log = folder / "calls.log"
+        self.path = folder / name
+        self.path.write_text(
+            "#!/bin/sh\n"
+            f'printf "%s\\0" "$0" "$@" >> "{self.log}"\n'
+            'printf "\\n" >> "' + str(self.log) + '"\n'
+            f"{body}\n"
+        )
+        self.path.chmod(0o755)
+
+    @property
+    def interpreter(self) -> str:
+        """A path of an interpreter in that folder (it need not exist: only its folder counts)."""
+        return str(self.folder / "python")
+
+    def calls(self) -> list[list[str]]:
+        if not self.log.exists():
+            return []
+        runs = self.log.read_bytes().split(b"\n")
+        return [[a.decode() for a in run.split(b"\0")[:-1]] for run in runs if run]
+
+
+@pytest.fixture
+def cli(tmp_path):
+    folder = tmp_path / "bin"
+    folder.mkdir()
+    return StandInCLI(folder)
+
+
+def run_hook(stdin, *, home: Path, executable: str | None = None, timeout: float = 60):
+    """Run `main()` in a new interpreter process as a host would: event on standard input.
+
+    With `executable`, `sys.executable` is set to it first, so that the product CLI is
+    looked for in that folder."""
+    prelude = f"import sys; sys.executable = {executable!r}; " if executable else ""
+    code = prelude + f"from {MODULE_NAME} import main; main()"
+    env = dict(os.environ, HOME=str(home))
+    if isinstance(stdin, str):
+        stdin = stdin.encode()
+    return subprocess.run(
+        [sys.executable, "-c", code], input=stdin, env=env, capture_output=True, timeout=timeout
+    )
