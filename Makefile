@@ -1,12 +1,18 @@
 # The README's commands: `make demo` and `make test`.
-VENV   := .venv
-PY     := $(VENV)/bin/python
-SOURCES := $(shell find ext src -type f) CMakeLists.txt pyproject.toml
+VENV    := .venv
+PY      := $(VENV)/bin/python
+SOURCES := $(shell find ext src scripts -type f) CMakeLists.txt pyproject.toml
+# Extra settings for the wheel build (the sanitizer build passes its own).
+BUILD_SETTINGS :=
 
-.PHONY: test install clean
+.PHONY: test demo install test-asan clean
 
 test: install
 	$(PY) -m pytest -q
+
+# Runs the installed hook on a handful of sample events in a throwaway home folder.
+demo: install
+	$(PY) demo/run_demo.py
 
 install: $(VENV)/.installed
 
@@ -19,8 +25,22 @@ $(VENV)/.tools: requirements-dev.txt
 
 # The project, built as the wheel users get and installed into the environment.
 $(VENV)/.installed: $(VENV)/.tools $(SOURCES)
-	$(PY) -m pip install --quiet --disable-pip-version-check --no-build-isolation --force-reinstall --no-deps .
+	$(PY) -m pip install --quiet --disable-pip-version-check --no-build-isolation --force-reinstall --no-deps \
+	  $(BUILD_SETTINGS) .
 	@touch $@
 
+# The whole suite against a build with AddressSanitizer and UndefinedBehaviorSanitizer, in
+# an environment of its own. The uninstrumented interpreter needs the ASan runtime first in
+# line and the plain allocator; leaks are left to the suite's own leak test, since the
+# interpreter keeps much of its memory to the end on purpose.
+ASAN_VENV := .venv-asan
+test-asan:
+	$(MAKE) VENV=$(ASAN_VENV) install \
+	  BUILD_SETTINGS="-C build-dir=build/asan -C cmake.build-type=RelWithDebInfo -C cmake.define.HOOK_SANITIZE=ON"
+	LD_PRELOAD="$$(g++ -print-file-name=libasan.so)" PYTHONMALLOC=malloc \
+	  ASAN_OPTIONS=detect_leaks=0:halt_on_error=1:abort_on_error=1 \
+	  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+	  $(ASAN_VENV)/bin/python -m pytest -q -p no:cacheprovider
+
 clean:
-	rm -rf build $(VENV)
+	rm -rf build $(VENV) $(ASAN_VENV)
