@@ -5,7 +5,7 @@ SOURCES := $(shell find ext src scripts -type f) CMakeLists.txt pyproject.toml
 # Extra settings for the wheel build (the sanitizer build passes its own).
 BUILD_SETTINGS :=
 
-.PHONY: test demo install test-asan clean
+.PHONY: test demo bench install test-asan clean
 
 test: install
 	$(PY) -m pytest -q
@@ -13,6 +13,10 @@ test: install
 # Runs the installed hook on a handful of sample events in a throwaway home folder.
 demo: install
 	$(PY) demo/run_demo.py
+
+# Start-up, per-call and memory figures of the hook against their floors (not a test).
+bench: install
+	$(PY) bench/bench.py
 
 install: $(VENV)/.installed
 
