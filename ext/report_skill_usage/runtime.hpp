@@ -60,7 +60,8 @@ inline constexpr const char module_name[] = "tovrin.skills.hooks.report_skill_us
     X(run, "run")                                                       \
     X(capture_output, "capture_output")                                 \
     X(timeout, "timeout")                                               \
-    X(add_note, "add_note")
+    X(add_note, "add_note")                                             \
+    X(default_decoder, "_default_decoder")
 
 struct Texts {
 #define HOOK_DECLARE(field, text) PyObject* field;
