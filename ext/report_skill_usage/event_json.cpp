@@ -1,5 +1,7 @@
 #include "event_json.hpp"
 
+#include "runtime.hpp"
+
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -7,6 +9,15 @@
 namespace hook {
 
 namespace {
+
+// Where the values of the top-level members lie in the text, each as [begin, end), or
+// begin == -1 when the member is absent.
+struct EventMembers {
+    Py_ssize_t tool_name_begin = -1;
+    Py_ssize_t tool_name_end = -1;
+    Py_ssize_t tool_input_begin = -1;
+    Py_ssize_t tool_input_end = -1;
+};
 
 // json.loads nests through the C stack; deeper documents are left to it.
 constexpr int deepest_nesting = 100;
@@ -298,8 +309,8 @@ bool scan_as(PyObject* text, EventMembers& members) {
         .scan(members);
 }
 
-}  // namespace
-
+// True when `text` (an exact str) is certainly a JSON object that json.loads accepts, with
+// `members` filled in.
 bool scan_event(PyObject* text, EventMembers& members) {
     switch (PyUnicode_KIND(text)) {
         case PyUnicode_1BYTE_KIND:
@@ -309,6 +320,91 @@ bool scan_event(PyObject* text, EventMembers& members) {
         default:
             return scan_as<Py_UCS4>(text, members);
     }
+}
+
+// What the module body bound, while nothing has rebound it: the quick look at the event
+// stands in for json.loads only for these, and only for the module's own resolution.
+struct Originals {
+    Ref json;
+    Ref loads;
+    Ref default_decoder;
+    Ref resolver;
+} originals;
+
+// Whether `name` is still bound in the module to `expected`; never raises.
+bool still_bound(PyObject* owner_dict, PyObject* name, PyObject* expected) {
+    PyObject* value = nullptr;
+    const int found = PyDict_GetItemRef(owner_dict, name, &value);
+    if (found < 0) {
+        PyErr_Clear();
+    }
+    Py_XDECREF(value);
+    return found > 0 && value == expected;
+}
+
+bool may_look_quickly(PyObject* json, PyObject* loads, PyObject* raw) {
+    PyObject* module_dict = module_namespace();
+    if (!originals.json || json != originals.json.get() || loads != originals.loads.get() ||
+        !PyUnicode_CheckExact(raw) || !module_dict) {
+        return false;
+    }
+    PyObject* json_dict = PyModule_Check(json) ? PyModule_GetDict(json) : nullptr;
+    // The members' values are parsed by json.loads, which nests on the C stack.
+    return json_dict && still_bound(json_dict, text.default_decoder, originals.default_decoder.get()) &&
+           still_bound(module_dict, text.resolve_skill_name, originals.resolver.get()) &&
+           PyThreadState_Get()->c_recursion_remaining > 1000;
+}
+
+// The event as the module's resolution sees it: a dict of the members it reads, each parsed
+// by json.loads itself. `taken` is false when the text is left to json.loads whole.
+Ref look_quickly(PyObject* raw, PyObject* loads, bool& taken) {
+    EventMembers members;
+    taken = scan_event(raw, members);
+    if (!taken) {
+        return {};
+    }
+    Ref data = Ref::steal(PyDict_New());
+    const struct {
+        PyObject* name;
+        Py_ssize_t begin;
+        Py_ssize_t end;
+    } found[] = {{text.tool_name, members.tool_name_begin, members.tool_name_end},
+                 {text.tool_input, members.tool_input_begin, members.tool_input_end}};
+    for (const auto& member : found) {
+        if (!data || member.begin < 0) {
+            continue;
+        }
+        Ref piece = Ref::steal(PyUnicode_Substring(raw, member.begin, member.end));
+        Ref value = piece ? Ref::steal(PyObject_CallOneArg(loads, piece.get())) : Ref();
+        if (!value || PyDict_SetItem(data.get(), member.name, value.get()) < 0) {
+            return {};
+        }
+    }
+    return data;
+}
+
+}  // namespace
+
+// Without them (a json of another make, say) main simply calls json.loads every time.
+void remember_event_originals(PyObject* dict) {
+    PyObject* json = PyDict_GetItem(dict, text.json);
+    PyObject* resolver = PyDict_GetItem(dict, text.resolve_skill_name);
+    PyObject* loads = nullptr;
+    PyObject* default_decoder = nullptr;
+    if (json && resolver && PyObject_GetOptionalAttr(json, text.loads, &loads) > 0 &&
+        PyObject_GetOptionalAttr(json, text.default_decoder, &default_decoder) > 0) {
+        originals = {Ref::borrow(json), Ref::steal(loads), Ref::steal(default_decoder), Ref::borrow(resolver)};
+        return;
+    }
+    Py_XDECREF(loads);
+    PyErr_Clear();
+}
+
+void forget_event_originals() { originals = Originals{}; }
+
+Ref parse_event_quickly(PyObject* json, PyObject* loads, PyObject* raw, bool& taken) {
+    taken = false;
+    return may_look_quickly(json, loads, raw) ? look_quickly(raw, loads, taken) : Ref();
 }
 
 }  // namespace hook

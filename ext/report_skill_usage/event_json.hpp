@@ -1,24 +1,21 @@
-// A quick look into the event's JSON text for the two members resolution reads, so that main()
-// need not build the whole document (a Read event carries the file it read).
+// A quick look into the event's JSON text for the two members that resolution reads, so that
+// main() need not build the whole document: a Read event carries all of the file it read.
 #pragma once
 
 #include "ref.hpp"
 
 namespace hook {
 
-// Where the values of the top-level members "tool_name" and "tool_input" lie in the text,
-// each as [begin, end), or begin == -1 when the member is absent.
-struct EventMembers {
-    Py_ssize_t tool_name_begin = -1;
-    Py_ssize_t tool_name_end = -1;
-    Py_ssize_t tool_input_begin = -1;
-    Py_ssize_t tool_input_end = -1;
-};
+// Notes the module's json, json.loads, json._default_decoder and _resolve_skill_name as its
+// body bound them; the quick look is taken only while all of them are still in place.
+void remember_event_originals(PyObject* module_dict);
+void forget_event_originals();
 
-// True when `text` (an exact str) is certainly a JSON object that json.loads accepts, with
-// `members` filled in; false when in any doubt: the caller then leaves the text to json.loads.
-// It doubts what is rare in events but costly to get right: escaped top-level names, numbers
-// that json.loads might refuse, NaN and Infinity, deep nesting, any departure from plain JSON.
-bool scan_event(PyObject* text, EventMembers& members);
+// json.loads(raw) as far as the module's own resolution can tell: a dict of the members
+// "tool_name" and "tool_input", each parsed by json.loads itself. Taken only for text that is
+// certainly a JSON object json.loads accepts; `taken` is false otherwise (escaped top-level
+// names, numbers that int() might refuse, NaN, deep nesting, anything not plain JSON), and the
+// caller parses the whole text with json.loads.
+Ref parse_event_quickly(PyObject* json, PyObject* loads, PyObject* raw, bool& taken);
 
 }  // namespace hook

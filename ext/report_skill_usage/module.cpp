@@ -50,82 +50,6 @@ int exit_quietly_handling_error() {
     return status;
 }
 
-// What the module body bound, while nothing has rebound it: the quick look at the event
-// stands in for json.loads only for these, and only for the module's own resolution.
-struct Originals {
-    Ref json;
-    Ref loads;
-    Ref default_decoder;
-    Ref resolver;
-} originals;
-
-int remember_originals(PyObject* dict) {
-    PyObject* json = PyDict_GetItemWithError(dict, text.json);
-    PyObject* resolver = json ? PyDict_GetItemWithError(dict, text.resolve_skill_name) : nullptr;
-    if (!resolver) {
-        return -1;
-    }
-    originals.json = Ref::borrow(json);
-    originals.loads = Ref::steal(PyObject_GetAttr(json, text.loads));
-    originals.default_decoder = Ref::steal(PyObject_GetAttrString(json, "_default_decoder"));
-    originals.resolver = Ref::borrow(resolver);
-    return originals.loads && originals.default_decoder ? 0 : -1;
-}
-
-void forget_originals() { originals = Originals{}; }
-
-// Whether `name` is still bound in the module to `expected`; never raises.
-bool still_bound(PyObject* owner_dict, PyObject* name, PyObject* expected) {
-    PyObject* value = nullptr;
-    const int found = PyDict_GetItemRef(owner_dict, name, &value);
-    if (found < 0) {
-        PyErr_Clear();
-    }
-    Py_XDECREF(value);
-    return found > 0 && value == expected;
-}
-
-bool may_look_quickly(PyObject* json, PyObject* loads, PyObject* raw) {
-    if (!originals.json || json != originals.json.get() || loads != originals.loads.get() ||
-        !PyUnicode_CheckExact(raw) || !process_module) {
-        return false;
-    }
-    PyObject* module_dict = PyModule_GetDict(process_module);
-    PyObject* json_dict = PyModule_Check(json) ? PyModule_GetDict(json) : nullptr;
-    // The members' values are parsed by json.loads, which nests on the C stack.
-    return json_dict && still_bound(json_dict, text.default_decoder, originals.default_decoder.get()) &&
-           still_bound(module_dict, text.resolve_skill_name, originals.resolver.get()) &&
-           PyThreadState_Get()->c_recursion_remaining > 1000;
-}
-
-// The event as the module's resolution sees it: a dict of the members it reads, each parsed
-// by json.loads itself. `taken` is false when the text is left to json.loads whole.
-Ref look_quickly(PyObject* raw, PyObject* loads, bool& taken) {
-    EventMembers members;
-    taken = scan_event(raw, members);
-    if (!taken) {
-        return {};
-    }
-    Ref data = Ref::steal(PyDict_New());
-    const struct {
-        PyObject* name;
-        Py_ssize_t begin;
-        Py_ssize_t end;
-    } found[] = {{text.tool_name, members.tool_name_begin, members.tool_name_end},
-                 {text.tool_input, members.tool_input_begin, members.tool_input_end}};
-    for (const auto& member : found) {
-        if (!data || member.begin < 0) {
-            continue;
-        }
-        Ref piece = Ref::steal(PyUnicode_Substring(raw, member.begin, member.end));
-        Ref value = piece ? Ref::steal(PyObject_CallOneArg(loads, piece.get())) : Ref();
-        if (!value || PyDict_SetItem(data.get(), member.name, value.get()) < 0) {
-            return {};
-        }
-    }
-    return data;
-}
-
 // The event: sys.stdin.read(), then json.loads().
 Ref read_event() {
     Ref sys = load_global(text.sys);
@@ -141,14 +65,9 @@ Ref read_event() {
     }
     // A Read event carries the whole file it read; building all of it would cost more than
     // the rest of the hook. Resolution reads two members, so only those are built.
-    if (may_look_quickly(json.get(), loads.get(), raw.get())) {
-        bool taken = false;
-        Ref data = look_quickly(raw.get(), loads.get(), taken);
-        if (taken) {
-            return data;
-        }
-    }
-    return Ref::steal(PyObject_CallOneArg(loads.get(), raw.get()));
+    bool taken = false;
+    Ref data = parse_event_quickly(json.get(), loads.get(), raw.get(), taken);
+    return taken ? std::move(data) : Ref::steal(PyObject_CallOneArg(loads.get(), raw.get()));
 }
 
 PyObject* run_main(PyObject*) {
@@ -158,6 +77,7 @@ PyObject* run_main(PyObject*) {
         if (!PyErr_ExceptionMatches(PyExc_Exception) || exit_quietly_handling_error() < 0) {
             return nullptr;
         }
+        // sys.exit returned, and the event was never bound.
         PyErr_Format(PyExc_UnboundLocalError, "local variable '%s' referenced before assignment", "data");
         return nullptr;
     }
@@ -294,9 +214,10 @@ int run_body(PyObject* module) {
         bind(dict, text.DEDUP_SECONDS, Ref::steal(PyLong_FromLong(30))) < 0 ||
         bind(dict, text.is_duplicate, make_function(is_duplicate_spec)) < 0 ||
         bind(dict, text.report_usage, make_function(report_usage_spec)) < 0 ||
-        bind(dict, text.main, make_function(main_spec)) < 0 || remember_originals(dict) < 0) {
+        bind(dict, text.main, make_function(main_spec)) < 0) {
         return -1;
     }
+    remember_event_originals(dict);
     PyObject* name = nullptr;
     if (PyDict_GetItemRef(dict, text.dunder_name, &name) < 0) {
         return -1;
@@ -321,7 +242,7 @@ int run_body(PyObject* module) {
 // clear each of them one global at a time.
 PyObject* release_process_module(PyObject*, PyObject*) {
     set_module_namespace(nullptr);
-    forget_originals();
+    forget_event_originals();
     Py_CLEAR(process_module);
     Py_RETURN_NONE;
 }
@@ -354,7 +275,7 @@ int exec_module(PyObject* module) {
                             __LINE__, dict);
         // Forget the half-made module: a later import starts afresh.
         set_module_namespace(nullptr);
-        forget_originals();
+        forget_event_originals();
         Py_CLEAR(process_module);
         return -1;
     }

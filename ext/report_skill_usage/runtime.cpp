@@ -7,7 +7,7 @@ Texts text;
 namespace {
 
 bool runtime_ready = false;
-PyObject* module_namespace = nullptr;  // borrowed: the module object keeps it alive
+PyObject* namespace_dict = nullptr;  // borrowed: the module object keeps it alive
 PyObject* builtins_namespace = nullptr;
 
 }  // namespace
@@ -31,13 +31,15 @@ int init_runtime() {
     return 0;
 }
 
-void set_module_namespace(PyObject* module_dict) { module_namespace = module_dict; }
+void set_module_namespace(PyObject* module_dict) { namespace_dict = module_dict; }
 
-PyObject* globals_for_traceback() { return module_namespace ? module_namespace : builtins_namespace; }
+PyObject* module_namespace() { return namespace_dict; }
+
+PyObject* globals_for_traceback() { return namespace_dict ? namespace_dict : builtins_namespace; }
 
 Ref load_global(PyObject* name) {
     PyObject* value = nullptr;
-    if (module_namespace && PyDict_GetItemRef(module_namespace, name, &value) != 0) {
+    if (namespace_dict && PyDict_GetItemRef(namespace_dict, name, &value) != 0) {
         return Ref::steal(value);  // found, or an error is set
     }
     if (PyDict_GetItemRef(builtins_namespace, name, &value) != 0) {
@@ -48,7 +50,7 @@ Ref load_global(PyObject* name) {
 }
 
 Ref import_module(PyObject* name) {
-    return Ref::steal(PyImport_ImportModuleLevelObject(name, module_namespace, nullptr, nullptr, 0));
+    return Ref::steal(PyImport_ImportModuleLevelObject(name, namespace_dict, nullptr, nullptr, 0));
 }
 
 Ref get_item(PyObject* mapping, PyObject* key, PyObject* fallback) {

@@ -77,6 +77,8 @@ int init_runtime();
 
 // The namespace the functions read their globals from: the process's module object.
 void set_module_namespace(PyObject* module_dict);
+// That namespace (borrowed), or nullptr while no module object is in place.
+PyObject* module_namespace();
 // That namespace, or the builtins' before the module exists: the globals of traceback entries.
 PyObject* globals_for_traceback();
 
