@@ -167,23 +167,11 @@ private:
     bool ascii_;
 };
 
-template <typename Char>
-PyObject* resolve_line(PyObject* command, const void* data) {
-    return CommandLine<Char>(command, static_cast<const Char*>(data), PyUnicode_GET_LENGTH(command),
-                             PyUnicode_IS_ASCII(command))
-        .resolve();
-}
-
 PyObject* resolve_bash_tovrin_command(PyObject* command) {
-    const void* data = PyUnicode_DATA(command);
-    switch (PyUnicode_KIND(command)) {
-        case PyUnicode_1BYTE_KIND:
-            return resolve_line<Py_UCS1>(command, data);
-        case PyUnicode_2BYTE_KIND:
-            return resolve_line<Py_UCS2>(command, data);
-        default:
-            return resolve_line<Py_UCS4>(command, data);
-    }
+    return with_code_points(command, [command]<typename Char>(const Char* chars) {
+        return CommandLine<Char>(command, chars, PyUnicode_GET_LENGTH(command), PyUnicode_IS_ASCII(command))
+            .resolve();
+    });
 }
 
 const char* const resolve_bash_tovrin_command_varnames[] = {"command", "cmd",  "parts",  "i",

@@ -303,23 +303,12 @@ private:
     Py_ssize_t position_ = 0;
 };
 
-template <typename Char>
-bool scan_as(PyObject* text, EventMembers& members) {
-    return EventScanner<Char>(static_cast<const Char*>(PyUnicode_DATA(text)), PyUnicode_GET_LENGTH(text))
-        .scan(members);
-}
-
 // True when `text` (an exact str) is certainly a JSON object that json.loads accepts, with
 // `members` filled in.
 bool scan_event(PyObject* text, EventMembers& members) {
-    switch (PyUnicode_KIND(text)) {
-        case PyUnicode_1BYTE_KIND:
-            return scan_as<Py_UCS1>(text, members);
-        case PyUnicode_2BYTE_KIND:
-            return scan_as<Py_UCS2>(text, members);
-        default:
-            return scan_as<Py_UCS4>(text, members);
-    }
+    return with_code_points(text, [text, &members]<typename Char>(const Char* chars) {
+        return EventScanner<Char>(chars, PyUnicode_GET_LENGTH(text)).scan(members);
+    });
 }
 
 // What the module body bound, while nothing has rebound it: the quick look at the event

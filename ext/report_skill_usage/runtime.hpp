@@ -93,6 +93,21 @@ Ref import_module(PyObject* name);
 // answers directly: nothing can have replaced its get.
 Ref get_item(PyObject* mapping, PyObject* key, PyObject* fallback = nullptr);
 
+// `visit(chars)` on the str's code points as stored: one, two or four bytes each. Scans that
+// work on the storage directly make no objects on the way.
+template <typename Visit>
+decltype(auto) with_code_points(PyObject* str, Visit&& visit) {
+    const void* data = PyUnicode_DATA(str);
+    switch (PyUnicode_KIND(str)) {
+        case PyUnicode_1BYTE_KIND:
+            return visit(static_cast<const Py_UCS1*>(data));
+        case PyUnicode_2BYTE_KIND:
+            return visit(static_cast<const Py_UCS2*>(data));
+        default:
+            return visit(static_cast<const Py_UCS4*>(data));
+    }
+}
+
 // The type's own name (`__name__`), as messages show it.
 Ref type_name(PyTypeObject* type);
 
