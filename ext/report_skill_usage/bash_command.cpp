@@ -180,10 +180,15 @@ const char* const resolve_bash_tovrin_command_varnames[] = {"command", "cmd",  "
 }  // namespace
 
 const FunctionSpec resolve_bash_tovrin_command_spec = {
-    "_resolve_bash_tovrin_command", "tovrin.skills.hooks.report_skill_usage._resolve_bash_tovrin_command",
-    docstring::resolve_bash_tovrin_command, "command", &PyUnicode_Type, "str", "str | None",
-    resolve_bash_tovrin_command_varnames, "report_skill_usage/bash_command.cpp", __LINE__,
-    resolve_bash_tovrin_command,
+    .name = "_resolve_bash_tovrin_command",
+    .doc = docstring::resolve_bash_tovrin_command,
+    .parameter = "command",
+    .accepts = &PyUnicode_Type,
+    .return_annotation = "str | None",
+    .varnames = resolve_bash_tovrin_command_varnames,
+    .source_file = "report_skill_usage/bash_command.cpp",
+    .source_line = __LINE__,
+    .body = resolve_bash_tovrin_command,
 };
 
 }  // namespace hook

@@ -99,9 +99,15 @@ const char* const is_duplicate_varnames[] = {"skill_name", "time", "marker_path"
 }  // namespace
 
 const FunctionSpec is_duplicate_spec = {
-    "_is_duplicate", "tovrin.skills.hooks.report_skill_usage._is_duplicate", docstring::is_duplicate,
-    "skill_name", &PyUnicode_Type, "str", "bool", is_duplicate_varnames,
-    "report_skill_usage/dedup.cpp", __LINE__, is_duplicate,
+    .name = "_is_duplicate",
+    .doc = docstring::is_duplicate,
+    .parameter = "skill_name",
+    .accepts = &PyUnicode_Type,
+    .return_annotation = "bool",
+    .varnames = is_duplicate_varnames,
+    .source_file = "report_skill_usage/dedup.cpp",
+    .source_line = __LINE__,
+    .body = is_duplicate,
 };
 
 }  // namespace hook

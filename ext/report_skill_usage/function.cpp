@@ -3,6 +3,7 @@
 #include <frameobject.h>  // PyFrame_New, for traceback entries
 
 #include <cstddef>
+#include <cstdio>
 
 #include "runtime.hpp"
 
@@ -124,7 +125,9 @@ PyObject* call(PyObject* callable, PyObject* const* args, size_t nargsf, PyObjec
         Py_LeaveRecursiveCall();
     }
     if (!result) {
-        add_traceback_entry(spec.qualified_name, spec.source_file, spec.source_line, globals_for_traceback());
+        char qualified_name[128];
+        std::snprintf(qualified_name, sizeof qualified_name, "%s.%s", module_name, spec.name);
+        add_traceback_entry(qualified_name, spec.source_file, spec.source_line, globals_for_traceback());
     }
     return result;
 }
@@ -255,7 +258,7 @@ Ref make_function(const FunctionSpec& spec) {
         return {};
     }
     if (spec.parameter) {
-        Ref annotation = Ref::steal(PyUnicode_FromString(spec.annotation));
+        Ref annotation = Ref::steal(PyUnicode_FromString(spec.accepts->tp_name));
         if (!annotation || PyDict_SetItemString(annotations.get(), spec.parameter, annotation.get()) < 0) {
             return {};
         }

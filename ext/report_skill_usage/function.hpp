@@ -7,13 +7,11 @@
 namespace hook {
 
 struct FunctionSpec {
-    const char* name;            // __name__ and __qualname__
-    const char* qualified_name;  // the traceback entry: module name, ".", name
+    const char* name;  // __name__ and __qualname__; the traceback entry adds the module's name
     const char* doc;
     // The single positional-or-keyword parameter, or nullptr for a function without one.
     const char* parameter;
-    PyTypeObject* accepts;  // the argument's exact type
-    const char* annotation;
+    PyTypeObject* accepts;  // the argument's exact type, whose name is also its annotation
     const char* return_annotation;
     const char* const* varnames;  // parameter first, then the locals; nullptr-terminated
     const char* source_file;      // where tracebacks place the function

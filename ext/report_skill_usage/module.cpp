@@ -112,9 +112,15 @@ const char* const main_varnames[] = {"raw", "data", "skill_name", nullptr};
 }  // namespace
 
 const FunctionSpec main_spec = {
-    "main", "tovrin.skills.hooks.report_skill_usage.main", docstring::main,
-    nullptr, nullptr, nullptr, "None", main_varnames,
-    "report_skill_usage/module.cpp", __LINE__, run_main,
+    .name = "main",
+    .doc = docstring::main,
+    .parameter = nullptr,
+    .accepts = nullptr,
+    .return_annotation = "None",
+    .varnames = main_varnames,
+    .source_file = "report_skill_usage/module.cpp",
+    .source_line = __LINE__,
+    .body = run_main,
 };
 
 namespace {

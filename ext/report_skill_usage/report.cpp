@@ -62,9 +62,15 @@ const char* const report_usage_varnames[] = {"skill_name", "subprocess", "tovrin
 }  // namespace
 
 const FunctionSpec report_usage_spec = {
-    "_report_usage", "tovrin.skills.hooks.report_skill_usage._report_usage", docstring::report_usage,
-    "skill_name", &PyUnicode_Type, "str", "None", report_usage_varnames,
-    "report_skill_usage/report.cpp", __LINE__, report_usage,
+    .name = "_report_usage",
+    .doc = docstring::report_usage,
+    .parameter = "skill_name",
+    .accepts = &PyUnicode_Type,
+    .return_annotation = "None",
+    .varnames = report_usage_varnames,
+    .source_file = "report_skill_usage/report.cpp",
+    .source_line = __LINE__,
+    .body = report_usage,
 };
 
 }  // namespace hook

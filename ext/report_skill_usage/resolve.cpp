@@ -210,9 +210,15 @@ const char* const resolve_skill_name_varnames[] = {"data", "tool_name", "tool_in
 }  // namespace
 
 const FunctionSpec resolve_skill_name_spec = {
-    "_resolve_skill_name", "tovrin.skills.hooks.report_skill_usage._resolve_skill_name",
-    docstring::resolve_skill_name, "data", &PyDict_Type, "dict", "str | None", resolve_skill_name_varnames,
-    "report_skill_usage/resolve.cpp", __LINE__, resolve_skill_name,
+    .name = "_resolve_skill_name",
+    .doc = docstring::resolve_skill_name,
+    .parameter = "data",
+    .accepts = &PyDict_Type,
+    .return_annotation = "str | None",
+    .varnames = resolve_skill_name_varnames,
+    .source_file = "report_skill_usage/resolve.cpp",
+    .source_line = __LINE__,
+    .body = resolve_skill_name,
 };
 
 Ref make_mcp_tool_table() { return make_table(mcp_tools); }
