@@ -111,6 +111,26 @@ int take_argument(HookFunction* self, PyObject* const* args, Py_ssize_t nargs, P
     return 0;
 }
 
+// Every exception that leaves a function carries an entry with its module-qualified name.
+PyObject* with_traceback_entry(const FunctionSpec& spec, PyObject* result) {
+    if (!result) {
+        char qualified_name[128];
+        std::snprintf(qualified_name, sizeof qualified_name, "%s.%s", module_name, spec.name);
+        add_traceback_entry(qualified_name, spec.source_file, spec.source_line, globals_for_traceback());
+    }
+    return result;
+}
+
+PyObject* run_body(const FunctionSpec& spec, PyObject* argument) {
+    // The functions call each other through rebindable globals, so guard the C stack.
+    if (Py_EnterRecursiveCall(" in a hook function") != 0) {
+        return nullptr;
+    }
+    PyObject* result = spec.body(argument);
+    Py_LeaveRecursiveCall();
+    return result;
+}
+
 PyObject* call(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     HookFunction* self = as_function(callable);
     const FunctionSpec& spec = *self->spec;
@@ -118,18 +138,7 @@ PyObject* call(PyObject* callable, PyObject* const* args, size_t nargsf, PyObjec
     PyObject* argument = nullptr;
     const int taken = spec.parameter ? take_argument(self, args, nargs, kwnames, &argument)
                                      : reject_arguments_of_main(spec, nargs, kwnames);
-    PyObject* result = nullptr;
-    // The functions call each other through rebindable globals, so guard the C stack.
-    if (taken == 0 && Py_EnterRecursiveCall(" in a hook function") == 0) {
-        result = spec.body(argument);
-        Py_LeaveRecursiveCall();
-    }
-    if (!result) {
-        char qualified_name[128];
-        std::snprintf(qualified_name, sizeof qualified_name, "%s.%s", module_name, spec.name);
-        add_traceback_entry(qualified_name, spec.source_file, spec.source_line, globals_for_traceback());
-    }
-    return result;
+    return with_traceback_entry(spec, taken == 0 ? run_body(spec, argument) : nullptr);
 }
 
 // --- Introspection -----------------------------------------------------------------------
@@ -285,6 +294,14 @@ Ref make_function(const FunctionSpec& spec) {
     self->annotations = annotations.release();
     self->code = nullptr;
     return Ref::steal(reinterpret_cast<PyObject*>(self));
+}
+
+PyObject* call_one(PyObject* function, const FunctionSpec& spec, PyObject* argument) {
+    if (Py_IS_TYPE(function, function_type) && as_function(function)->spec == &spec &&
+        Py_IS_TYPE(argument, spec.accepts)) {
+        return with_traceback_entry(spec, run_body(spec, argument));
+    }
+    return PyObject_CallOneArg(function, argument);
 }
 
 void add_traceback_entry(const char* function_name, const char* source_file, int source_line,

@@ -33,6 +33,10 @@ int init_function_type();
 // A new function object for `spec`, annotations included.
 Ref make_function(const FunctionSpec& spec);
 
+// function(argument). When `function` is the one made for `spec` and the argument of its type,
+// its body runs at once: the same call without the trip through argument handling.
+PyObject* call_one(PyObject* function, const FunctionSpec& spec, PyObject* argument);
+
 // Adds a traceback entry named `function_name` to the exception being raised.
 void add_traceback_entry(const char* function_name, const char* source_file, int source_line,
                          PyObject* globals);
