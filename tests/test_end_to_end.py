@@ -123,3 +123,15 @@ def test_a_report_that_cannot_be_made_leaves_the_hook_silent(tmp_path, cli_state
     assert marker(home, "tov-skills").exists()
     runs = 1 if cli_state in bodies else 0  # a missing or unexecutable file never runs
     assert cli.calls() == [[str(cli.path), "skills", "report-usage", "tov-skills"]] * runs
+
+
+def test_nothing_beside_the_launcher_is_imported(tmp_path):
+    # A bin folder may hold anything; a json.py there must not stand in for the real one.
+    (tmp_path / "json.py").write_text("raise SystemExit('imported the json.py beside the launcher')\n")
+    launcher = tmp_path / LAUNCHER.name
+    launcher.write_text(LAUNCHER.read_text())
+    home = tmp_path / "home"
+    home.mkdir()
+    completed = subprocess.run([sys.executable, str(launcher)], input=b'{"tool_name": "Read"}',
+                               capture_output=True, env=dict(os.environ, HOME=str(home)))
+    assert (completed.returncode, completed.stdout, completed.stderr) == (0, b"", b"")
