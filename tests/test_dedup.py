@@ -169,3 +169,24 @@ def test_concurrent_calls_let_exactly_one_through(home, tmp_path, state):
         assert abs(m.stat().st_mtime - time.time()) < 30
         if state == "missing":
             m.unlink()
+
+
+def test_a_fifo_in_place_of_the_marker_does_not_hang_the_hook(home):
+    fifo = marker(home, "tov-auth")
+    fifo.parent.mkdir(parents=True)
+    os.mkfifo(fifo)
+    t = time.time() - 60
+    os.utime(fifo, (t, t))
+    code = f"from {MODULE_NAME} import _is_duplicate; print(_is_duplicate('tov-auth'))"
+    completed = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=30,
+                               env=dict(os.environ, HOME=str(home)))
+    assert completed.stdout == "False\n"  # its time is old: the use goes through, as for a file
+
+
+def test_a_dangling_link_in_place_of_the_marker_creates_nothing(hook, home, tmp_path):
+    target = tmp_path / "elsewhere"
+    link = marker(home, "tov-auth")
+    link.parent.mkdir(parents=True)
+    link.symlink_to(target)
+    assert hook._is_duplicate("tov-auth") is False
+    assert not target.exists() and link.is_symlink()
