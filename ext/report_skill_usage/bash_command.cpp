@@ -117,7 +117,7 @@ private:
         if (!lowered) {
             return -1;
         }
-        const Py_ssize_t found = PyUnicode_Find(lowered.get(), text.tovrin_lower, 0, PY_SSIZE_T_MAX, 1);
+        const Py_ssize_t found = PyUnicode_Find(lowered.get(), text.tovrin, 0, PY_SSIZE_T_MAX, 1);
         return found == -2 ? -1 : found >= 0;
     }
 

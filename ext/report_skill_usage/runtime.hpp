@@ -41,7 +41,6 @@ inline constexpr const char module_name[] = "tovrin.skills.hooks.report_skill_us
     X(lower, "lower")                                                   \
     X(double_underscore, "__")                                          \
     X(empty, "")                                                        \
-    X(tovrin_lower, "tovrin")                                           \
     X(stdin_, "stdin")                                                  \
     X(read, "read")                                                     \
     X(loads, "loads")                                                   \
