@@ -20,7 +20,7 @@ import timeit
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[1]
-EVENTS = ROOT.parent / "shared" / "events"
+EVENTS = ROOT / "examples" / "events"
 BIN = Path(sys.executable).parent
 LAUNCHER = str(BIN / "tovrin-report-skill-usage")
 STAND_IN = str(BIN / "tovrin")

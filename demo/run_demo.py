@@ -13,30 +13,30 @@ from pathlib import Path
 BIN = Path(sys.executable).parent          # the launcher and the stand-in CLI live here
 HOOK = BIN / "tovrin-report-skill-usage"
 CLI = BIN / "tovrin"
-EVENTS = Path(__file__).resolve().parents[2] / "shared" / "events"
+EVENTS = Path(__file__).resolve().parents[1] / "examples" / "events"
 
 
-def event(file_name: str | None, tool_name: str, tool_input: dict) -> bytes:
-    """A sample event from the shared folder, or the same call written inline."""
-    path = EVENTS / file_name if file_name else None
-    if path and path.is_file():
-        return path.read_bytes()
+def sample(file_name: str) -> bytes:
+    """A sample event as the host writes it."""
+    return (EVENTS / file_name).read_bytes()
+
+
+def inline(tool_name: str, tool_input: dict) -> bytes:
+    """A tool call that no sample shows, written as the host would."""
     return json.dumps({"hook_event_name": "PostToolUse", "tool_name": tool_name,
                        "tool_input": tool_input}).encode()
 
 
 # (what it is, the skill its tool call names or None, the event as the host writes it)
-SKILL_CALL = event("skill-legacy.json", "Skill", {"command": "tov-dataset-query"})
+SKILL_CALL = sample("skill-legacy.json")
 STEPS = [
     ("Skill tool, older form {command}", "tov-dataset-query", SKILL_CALL),
     ("the same Skill call again", "tov-dataset-query", SKILL_CALL),
     ("MCP tool mcp__tovrin__feedback_submit", "tov-feedback",
-     event(None, "mcp__tovrin__feedback_submit", {"text": "works"})),
-    ("Bash: python -m tovrin skills list", "tov-skills",
-     event("bash-python-m.json", "Bash", {"command": "python -m tovrin skills list"})),
-    ("Skill tool, current form {skill, args}", "tov-auth",
-     event("skill-current.json", "Skill", {"skill": "tov-auth", "args": "login"})),
-    ("Read of a source file", None, event("read-large.json", "Read", {"file_path": "app.py"})),
+     inline("mcp__tovrin__feedback_submit", {"text": "works"})),
+    ("Bash: python -m tovrin skills list", "tov-skills", sample("bash-python-m.json")),
+    ("Skill tool, current form {skill, args}", "tov-auth", sample("skill-current.json")),
+    ("Read of a source file", None, sample("read-large.json")),
     ("broken JSON", None, b'{"tool_name": "Skill", "tool_input": {"comm'),
 ]
 

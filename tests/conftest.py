@@ -9,7 +9,7 @@ from pathlib import Path
 import pytest
 
 MODULE_NAME = "tovrin.skills.hooks.report_skill_usage"
-EVENTS_DIR = Path(__file__).resolve().parents[2] / "shared" / "events"
+EVENTS_DIR = Path(__file__).resolve().parents[1] / "examples" / "events"
 
 
 @pytest.fixture(scope="session")
@@ -26,6 +26,17 @@ def home(tmp_path, monkeypatch):
     folder.mkdir()
     monkeypatch.setenv("HOME", str(folder))
     return folder
+
+
+def expected_reports() -> dict[str, str | None]:
+    """Sample event file -> the skill it must report (None: ignored), as the events' README lists them."""
+    rows = {}
+    for line in (EVENTS_DIR / "README.md").read_text().splitlines():
+        cells = [c.strip() for c in line.strip().strip("|").split("|")]
+        if len(cells) == 3 and cells[0].endswith(".json"):
+            verb, *rest = cells[2].split()
+            rows[cells[0]] = rest[0] if verb == "report" else None
+    return rows
 
 
 def marker(home: Path, skill: str) -> Path:

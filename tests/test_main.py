@@ -7,22 +7,11 @@ import sys
 
 import pytest
 
-from conftest import EVENTS_DIR, MODULE_NAME, StandInCLI, marker, run_hook
+from conftest import EVENTS_DIR, MODULE_NAME, StandInCLI, expected_reports, marker, run_hook
 
 
 def tree(root):
     return sorted(str(p.relative_to(root)) for p in root.rglob("*"))
-
-
-def expected_reports():
-    """file name -> skill it must report (None: ignored), as the events folder's README lists them."""
-    rows = {}
-    for line in (EVENTS_DIR / "README.md").read_text().splitlines():
-        cells = [c.strip() for c in line.strip().strip("|").split("|")]
-        if len(cells) == 3 and cells[0].endswith(".json"):
-            verb, *rest = cells[2].split()
-            rows[cells[0]] = rest[0] if verb == "report" else None
-    return rows
 
 
 EVENTS = expected_reports()
