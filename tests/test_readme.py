@@ -1,24 +1,32 @@
-"""The registration snippets of the README: valid JSON, and the command each names, once
-pointed at the installed launcher, records a Skill call silently."""
+"""The registration snippets of the README: each parses, its matcher lets through every tool
+call that can use a skill and no other, and the command it names, once pointed at the
+installed launcher, records a Skill call silently."""
 
 import json
 import os
 import re
 import subprocess
 import sys
+import tomllib
 from pathlib import Path
 
 import pytest
+
+from conftest import EVENTS_DIR, expected_reports
 
 README = Path(__file__).resolve().parents[1] / "README.md"
 BIN = Path(sys.executable).parent
 LAUNCHER = BIN / "tovrin-report-skill-usage"
 SKILL_EVENT = json.dumps({"hook_event_name": "PostToolUse", "tool_name": "Skill",
                           "tool_input": {"command": "tov-auth"}}).encode()
+# Tools that never use a skill: the recommended registration must not start the hook for them.
+OTHER_TOOLS = ["Read", "Edit", "Write", "Grep", "Glob", "apply_patch"]
 
 
-def json_blocks() -> list[str]:
-    return re.findall(r"^```json\n(.*?)^```$", README.read_text(), flags=re.M | re.S)
+def snippets() -> list[dict]:
+    """The settings each top-level ```json or ```toml block of the README stands for."""
+    blocks = re.findall(r"^```(json|toml)\n(.*?)^```$", README.read_text(), flags=re.M | re.S)
+    return [json.loads(text) if kind == "json" else tomllib.loads(text) for kind, text in blocks]
 
 
 def hook_entries(config: dict) -> list[tuple[str, dict]]:
@@ -27,21 +35,43 @@ def hook_entries(config: dict) -> list[tuple[str, dict]]:
             for group in config["hooks"]["PostToolUse"] for hook in group["hooks"]]
 
 
-def test_readme_has_a_snippet_per_host():
-    assert len(json_blocks()) >= 2  # Claude Code and Codex CLI
+def host_starts_hook(matcher: str, tool_name: str, anchored: bool) -> bool:
+    """Whether a host runs the hook for this tool: a matcher of only letters, digits, `_` and
+    `|` lists exact names; any other is a regular expression, which a host may apply as a
+    search or to the whole name."""
+    if re.fullmatch(r"[A-Za-z0-9_|]+", matcher):
+        return tool_name in matcher.split("|")
+    return bool((re.fullmatch if anchored else re.search)(matcher, tool_name))
 
 
-@pytest.mark.parametrize("block", json_blocks())
-def test_snippet_registers_a_working_command(tmp_path, block):
-    config = json.loads(block)
+def reported_tool_names() -> set[str]:
+    return {json.loads((EVENTS_DIR / name).read_text())["tool_name"]
+            for name, skill in expected_reports().items() if skill}
+
+
+def test_readme_has_a_snippet_per_host_and_form():
+    assert len(snippets()) >= 3  # Claude Code, and Codex CLI as hooks.json and as config.toml
+
+
+@pytest.mark.parametrize("anchored", [False, True], ids=["search", "full-match"])
+@pytest.mark.parametrize("config", snippets())
+def test_matcher_loses_no_use_and_skips_other_tools(config, anchored):
+    for matcher, _ in hook_entries(config):
+        for tool_name in reported_tool_names():
+            assert host_starts_hook(matcher, tool_name, anchored), (matcher, tool_name)
+        for tool_name in OTHER_TOOLS:
+            assert not host_starts_hook(matcher, tool_name, anchored), (matcher, tool_name)
+
+
+@pytest.mark.parametrize("config", snippets())
+def test_snippet_registers_a_working_command(tmp_path, config):
     entries = hook_entries(config)
     assert entries, "no PostToolUse hook in the snippet"
-    for number, (matcher, hook) in enumerate(entries):
-        # The hook filters by itself, so it must see every tool call.
-        assert all(re.fullmatch(matcher, tool) for tool in ("Skill", "Bash", "Read", "mcp__x__y"))
+    for number, (_, hook) in enumerate(entries):
         assert hook["type"] == "command"
         command = Path(hook["command"])
         assert command.is_absolute() and command.name == LAUNCHER.name
+        assert hook.get("timeout", 60) > 10  # the host must not stop the hook before the report's own bound
         home = tmp_path / f"home{number}"
         home.mkdir()
         env = dict(os.environ, HOME=str(home))
