@@ -25,12 +25,15 @@ BIN = Path(sys.executable).parent
 LAUNCHER = str(BIN / "tovrin-report-skill-usage")
 STAND_IN = str(BIN / "tovrin")
 FLOOR = [sys.executable, "-c", "import json, pathlib"]
+# Tool calls that never use a skill, as the hosts name them.
+OTHER_TOOLS = ["Read", "Edit", "Write", "Grep", "Glob", "apply_patch"]
 
 SKILL_EVENT = b'{"tool_name": "Skill", "tool_input": {"skill": "tov-auth", "args": ""}}'
 
 GOALS = {
     "startup_non_skill": 1.02,
     "startup_non_skill_instructions": 1.02,
+    "startup_matching_non_skill": 1.02,
     "startup_suppressed_repeat": 1.03,
     "startup_suppressed_repeat_instructions": 1.03,
     "full_report": 1.10,
@@ -103,6 +106,7 @@ def startup_figures(pairs):
     home = Path(tempfile.mkdtemp(prefix="hook-bench-"))
     env = dict(os.environ, HOME=str(home))
     read_event = (EVENTS / "read-large.json").read_bytes()
+    shell_event = (EVENTS / "bash-git.json").read_bytes()
     marker = home / ".tovrin" / "hooks" / ".dedup_tov-auth"
     floor = lambda stdin: run(FLOOR, stdin, env)[0]  # noqa: E731
 
@@ -118,6 +122,9 @@ def startup_figures(pairs):
     figures = {
         "startup_non_skill": paired(
             pairs, lambda: run([LAUNCHER], read_event, env)[0], lambda: floor(read_event)
+        ),
+        "startup_matching_non_skill": paired(
+            pairs, lambda: run([LAUNCHER], shell_event, env)[0], lambda: floor(shell_event)
         ),
         "startup_suppressed_repeat": paired(pairs, fresh_marker, lambda: floor(SKILL_EVENT)),
         "full_report": paired(
@@ -136,6 +143,7 @@ def startup_figures(pairs):
     )
     figures["full_report_vs_plain_subprocess"]["command"] = "the full report  vs  " + " ".join(plain_report)
     figures["startup_non_skill"]["command"] = f"{LAUNCHER} < {EVENTS / 'read-large.json'}  vs  {' '.join(FLOOR)}"
+    figures["startup_matching_non_skill"]["command"] = f"{LAUNCHER} < {EVENTS / 'bash-git.json'}  vs  the floor"
     figures["startup_suppressed_repeat"]["command"] = f"{LAUNCHER} <<< {SKILL_EVENT.decode()!r} (fresh marker)  vs  the floor"
     figures["full_report"]["command"] = (
         f"{LAUNCHER} <<< {SKILL_EVENT.decode()!r} (no marker)  vs  the floor + {STAND_IN} skills report-usage tov-auth"
@@ -158,6 +166,23 @@ def startup_figures(pairs):
         "command": "VmHWM at exit of the launcher's code on the Read event  vs  of `import json, pathlib`",
     }
     return figures
+
+
+def registration_figures(non_skill_ms: float) -> dict:
+    """What a call of a tool that never uses a skill costs under the README's registration:
+    the hook processes the host starts for it, whether it searches with the matcher or
+    matches it against the whole name, against one start-up each under the matcher ".*"."""
+    matcher = re.search(r'"matcher": "([^"]+)"', (ROOT / "README.md").read_text()).group(1)
+    started = [tool for tool in OTHER_TOOLS if re.search(matcher, tool) or re.fullmatch(matcher, tool)]
+    return {
+        "matcher": matcher,
+        "tools": OTHER_TOOLS,
+        "processes_per_call": len(started) / len(OTHER_TOOLS),
+        "ms_per_call": len(started) / len(OTHER_TOOLS) * non_skill_ms,
+        "match_all_ms_per_call": non_skill_ms,
+        "command": f"the README's matcher applied to {', '.join(OTHER_TOOLS)}, "
+                   "priced at startup_non_skill's hook time",
+    }
 
 
 def peak_kib(code, stdin, env) -> int:
@@ -218,6 +243,7 @@ def main():
     args = parser.parse_args()
 
     figures = {**startup_figures(args.pairs), **in_process_figures()}
+    registration = registration_figures(figures["startup_non_skill"]["hook_ms"])
     print(f"{'figure':38} {'ratio':>7} {'goal':>6}  hook / floor")
     for name, figure in figures.items():
         sides = [v for k, v in figure.items() if k.startswith(("hook_", "floor_"))]
@@ -227,12 +253,18 @@ def main():
         goal_text = "-" if goal is None else f"{goal:.2f}"
         print(f"{name:38} {figure['ratio']:7.3f} {goal_text:>6}  "
               f"{sides[0]:.1f} / {sides[1]:.1f} {unit}  {verdict}")
+    print(f"\nunder the matcher {registration['matcher']!r}, a call of {', '.join(OTHER_TOOLS)} starts "
+          f"{registration['processes_per_call']:g} hook processes: {registration['ms_per_call']:.1f} ms "
+          f"(under '.*': 1 process, {registration['match_all_ms_per_call']:.1f} ms)")
+    print("a matching call that uses no skill (Bash git status) costs one start-up: "
+          f"startup_matching_non_skill above")
     results = {
         "machine": {"platform": platform.platform(), "processor": platform.processor(),
                     "cpus": os.cpu_count(), "python": sys.version.split()[0]},
         "pairs": args.pairs,
         "goals": GOALS,
         "figures": figures,
+        "registration": registration,
     }
     out = ROOT / "bench" / "results.json"
     out.write_text(json.dumps(results, indent=2) + "\n")
