@@ -141,23 +141,45 @@ def test_bad_arguments_touch_nothing(hook, home, args):
 RACER = f"""
 import os, sys, time
 from {MODULE_NAME} import _is_duplicate
-open(sys.argv[1], "w").close()
-while not os.path.exists(sys.argv[2]):
+ready, go, meeting = sys.argv[1:]
+open(ready, "w").close()
+while not os.path.exists(go):
     time.sleep(0.0005)
-print(_is_duplicate("x"))
+clock = time.time
+
+
+class Now(float):
+    # _is_duplicate takes the clock, reads the marker's time and subtracts, all under the
+    # marker's lock. Hold the subtraction until a second racer has got that far too, or has
+    # finished, for at most a quarter second: a lock that lets two in at once lets them both
+    # read the old time every round; an exclusive one costs one wait.
+    def __sub__(self, other):
+        os.mkdir(os.path.join(meeting, "in-%d" % os.getpid()))
+        deadline = time.monotonic() + 0.25
+        while len(os.listdir(meeting)) < 2 and time.monotonic() < deadline:
+            time.sleep(0.001)
+        return float(self) - other
+
+
+time.time = lambda: Now(clock())
+answer = _is_duplicate("x")
+os.mkdir(os.path.join(meeting, "done-%d" % os.getpid()))
+print(answer)
 """
 
 
 @pytest.mark.parametrize("state", ["missing", "stale"])
 def test_concurrent_calls_let_exactly_one_through(home, tmp_path, state):
-    for round_ in range(4):
+    for round_ in range(4 if state == "missing" else 2):  # the meeting makes a stale round sure
         m = marker(home, "x")
         if state == "stale":
             age(m, 31)
         go = tmp_path / f"go{round_}"
+        meeting = tmp_path / f"meeting{round_}"
+        meeting.mkdir()
         ready = [tmp_path / f"ready{round_}-{i}" for i in range(8)]
         env = dict(os.environ, HOME=str(home))
-        procs = [subprocess.Popen([sys.executable, "-c", RACER, str(r), str(go)], env=env,
+        procs = [subprocess.Popen([sys.executable, "-c", RACER, str(r), str(go), str(meeting)], env=env,
                                   stdout=subprocess.PIPE, text=True) for r in ready]
         deadline = time.monotonic() + 60
         while not all(r.exists() for r in ready) and time.monotonic() < deadline:

@@ -1,6 +1,7 @@
 """The hook module as a whole: its globals, its function objects, their argument handling and
 the module's life in a process (one module object, one interpreter, one run of the body)."""
 
+import ctypes
 import inspect
 import json
 import pathlib
@@ -224,6 +225,50 @@ def test_main_takes_no_arguments(hook, call, message):
         call(hook.main)
     assert str(info.value) == message
     assert last_frame(info.value) == MODULE_NAME + ".main"
+
+
+def call_from_c(route, function, args, kwargs):
+    """The call function(*args, **kwargs) as C code makes it: a tuple and a dict through the
+    type's own call slot (here by way of the __call__ wrapper, since PyObject_Call on the
+    function itself takes the vectorcall), or a vector and a tuple of names by vectorcall."""
+    if route == "tp_call":
+        call = ctypes.pythonapi.PyObject_Call
+        call.restype, call.argtypes = ctypes.py_object, [ctypes.py_object] * 3
+        return call(function.__call__, args, kwargs)
+    call = ctypes.pythonapi.PyObject_Vectorcall
+    call.restype = ctypes.py_object
+    call.argtypes = [ctypes.py_object, ctypes.POINTER(ctypes.py_object), ctypes.c_size_t, ctypes.py_object]
+    values = (*args, *kwargs.values())
+    return call(function, (ctypes.py_object * len(values))(*values), len(args), tuple(kwargs))
+
+
+# Keywords only C code can pass: both call protocols test them in the same order, with the
+# same messages, as the calls from Python above.
+@pytest.mark.parametrize("route", ["tp_call", "vectorcall"])
+@pytest.mark.parametrize("name, args, kwargs, expected", [
+    ("_resolve_bash_tovrin_command", (), {"command": "tovrin auth"}, "tov-auth"),
+    *[("_resolve_bash_tovrin_command", args, kwargs, TypeError(message)) for args, kwargs, message in [
+        ((), {1: 2}, "{n}() keywords must be strings"),
+        (("x",), {1: 2}, "{n}() keywords must be strings"),
+        ((), {"command": "x", 1: 2}, "{n}() keywords must be strings"),
+        ((), {"bogus": 1, 1: 2}, "{n}() got an unexpected keyword argument 'bogus'"),
+        (("x", "y"), {1: 2}, "{n}() takes exactly 1 positional argument (2 given)"),
+        ((), {"command": 3}, "Argument 'command' has incorrect type (expected str, got int)"),
+    ]],
+    ("_is_duplicate", (), {None: "x"}, TypeError("{n}() keywords must be strings")),
+    ("main", (), {1: 2}, TypeError("main() takes no keyword arguments")),
+    ("main", (1,), {1: 2}, TypeError("main() takes no keyword arguments")),
+    ("main", (1,), {}, TypeError("main() takes no arguments (1 given)")),
+])
+def test_calls_from_c(hook, route, name, args, kwargs, expected):
+    function = getattr(hook, name)
+    if not isinstance(expected, TypeError):
+        assert call_from_c(route, function, args, kwargs) == expected
+        return
+    with pytest.raises(TypeError) as info:
+        call_from_c(route, function, args, kwargs)
+    assert str(info.value) == str(expected).format(n=name)
+    assert last_frame(info.value) == MODULE_NAME + "." + name
 
 
 @pytest.mark.parametrize("name, param, value, expected", [

@@ -202,7 +202,8 @@ BASH_CASES = [
         "tovrin", "echo tovrin", "tovrin feedback submit", "tovrin shop-wren",
         "tovrin --verbose auth login", '"tovrin auth" login', '"tovrin" "auth"', "'tovrin auth\"",
         "cd ~/.tovrin && tovrin auth status", "which tovrin && tovrin auth login",
-        "cat ~/.tovrin/config", "TOVR\u0130N auth", "tovrin \u017fkills", "tovrin auth\x00",
+        "cat ~/.tovrin/config", "ls ~/.tovrin/cache skills", "cat /srv/tovrin/log query",
+        "C:\\tovrin\\bin\\git auth", "TOVR\u0130N auth", "tovrin \u017fkills", "tovrin auth\x00",
         "git status", "", "   ", '"', "''", "'\"tovrin auth\"'")],
 ]
 
@@ -241,7 +242,9 @@ WHITESPACE = [chr(c) for c in range(sys.maxunicode + 1) if chr(c).isspace()]
 FRAGMENTS = ["tovrin", "TOVRIN", "Tovrin", "tovrin.exe", "auth", "AUTH", "query", "Query",
              "skills", "SKILLS", "mcp", "MCP", "feedback", "-m", "&&", "'", '"', "\\", "/",
              ".exe", ".EXE", "~", ".", "-", "\u0130", "\u212a", "S\u212aILLS", "ſ", "ß", "Σ",
-             "é", "\x00", "\udc80"]
+             "é", "\x00", "\udc80",
+             # "tovrin" as a folder name only, before either slash
+             "tovrin/", "~/.tovrin/", "C:\\tovrin\\"]
 PIECES = FRAGMENTS + WHITESPACE + list(string.ascii_letters)
 
 

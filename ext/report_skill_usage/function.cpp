@@ -28,8 +28,45 @@ HookFunction* as_function(PyObject* object) { return reinterpret_cast<HookFuncti
 
 // --- Argument handling -------------------------------------------------------------------
 
-int reject_arguments_of_main(const FunctionSpec& spec, Py_ssize_t nargs, PyObject* kwnames) {
-    if (kwnames && PyTuple_GET_SIZE(kwnames) > 0) {
+// The keywords of a call, one (name, value) pair at a time: a vectorcall's names with their
+// values after the positional arguments, or a tp_call's dict in its order. Both call protocols
+// test them through the one routine below, so they raise alike.
+class Keywords {
+public:
+    Keywords(PyObject* kwnames, PyObject* const* values) : names_(kwnames), values_(values) {}
+    explicit Keywords(PyObject* kwargs) : dict_(kwargs) {}
+
+    bool from_dict() const { return dict_ != nullptr; }
+
+    Py_ssize_t size() const {
+        if (dict_) {
+            return PyDict_GET_SIZE(dict_);
+        }
+        return names_ ? PyTuple_GET_SIZE(names_) : 0;
+    }
+
+    // Borrowed references; nothing here runs Python code, so the dict stays as it is meanwhile.
+    bool next(PyObject** name, PyObject** value) {
+        if (dict_) {
+            return PyDict_Next(dict_, &position_, name, value);
+        }
+        if (position_ >= size()) {
+            return false;
+        }
+        *name = PyTuple_GET_ITEM(names_, position_);
+        *value = values_[position_++];
+        return true;
+    }
+
+private:
+    PyObject* names_ = nullptr;
+    PyObject* const* values_ = nullptr;
+    PyObject* dict_ = nullptr;
+    Py_ssize_t position_ = 0;
+};
+
+int reject_arguments_of_main(const FunctionSpec& spec, Py_ssize_t nargs, const Keywords& keywords) {
+    if (keywords.size() > 0) {
         PyErr_Format(PyExc_TypeError, "%.200s() %s", spec.name, "takes no keyword arguments");
         return -1;
     }
@@ -69,19 +106,19 @@ void raise_incorrect_type(const FunctionSpec& spec, PyObject* argument) {
     PyErr_SetRaisedException(error.release());
 }
 
-// Fills `*argument` (borrowed) from a vectorcall, testing in this order: the number of
-// positional arguments, each keyword, whether the parameter is filled, the argument's type.
-int take_argument(HookFunction* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+// Fills `*argument` (borrowed), testing in this order: the number of positional arguments,
+// each keyword, whether the parameter is filled, the argument's type.
+int take_argument(HookFunction* self, PyObject* const* args, Py_ssize_t nargs, Keywords keywords,
                   PyObject** argument) {
     const FunctionSpec& spec = *self->spec;
-    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    if (nkw == 0 ? nargs != 1 : nargs > 1) {
+    if (keywords.size() == 0 ? nargs != 1 : nargs > 1) {
         raise_wrong_count(spec, nargs);
         return -1;
     }
     PyObject* value = nargs == 1 ? args[0] : nullptr;
-    for (Py_ssize_t i = 0; i < nkw; ++i) {
-        PyObject* keyword = PyTuple_GET_ITEM(kwnames, i);
+    PyObject* keyword = nullptr;
+    PyObject* keyword_value = nullptr;
+    while (keywords.next(&keyword, &keyword_value)) {
         if (!PyUnicode_Check(keyword)) {
             PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", spec.name);
             return -1;
@@ -97,7 +134,7 @@ int take_argument(HookFunction* self, PyObject* const* args, Py_ssize_t nargs, P
                          keyword);
             return -1;
         }
-        value = args[nargs + i];
+        value = keyword_value;
     }
     if (!value) {
         raise_wrong_count(spec, nargs);
@@ -131,14 +168,33 @@ PyObject* run_body(const FunctionSpec& spec, PyObject* argument) {
     return result;
 }
 
-PyObject* call(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    HookFunction* self = as_function(callable);
+PyObject* call_with(HookFunction* self, PyObject* const* args, Py_ssize_t nargs, Keywords keywords) {
     const FunctionSpec& spec = *self->spec;
-    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     PyObject* argument = nullptr;
-    const int taken = spec.parameter ? take_argument(self, args, nargs, kwnames, &argument)
-                                     : reject_arguments_of_main(spec, nargs, kwnames);
-    return with_traceback_entry(spec, taken == 0 ? run_body(spec, argument) : nullptr);
+    if (!spec.parameter) {
+        return with_traceback_entry(
+            spec, reject_arguments_of_main(spec, nargs, keywords) == 0 ? run_body(spec, nullptr) : nullptr);
+    }
+    if (take_argument(self, args, nargs, keywords, &argument) != 0) {
+        return with_traceback_entry(spec, nullptr);
+    }
+    // An argument from a dict is held while the body runs, since the body may run code that
+    // empties the caller's dict; a vectorcall's arguments are held by its caller.
+    Ref held = keywords.from_dict() ? Ref::borrow(argument) : Ref();
+    return with_traceback_entry(spec, run_body(spec, argument));
+}
+
+// The fast path, taken by the interpreter and PyObject_Call alike.
+PyObject* call(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    return call_with(as_function(callable), args, nargs, Keywords(kwnames, args + nargs));
+}
+
+// For callers that use the type's slot itself, such as the __call__ wrapper: the dict as it
+// is, so that a keyword that is not a string gets this function's own message.
+PyObject* call_with_dict(PyObject* callable, PyObject* args, PyObject* kwargs) {
+    return call_with(as_function(callable), reinterpret_cast<PyTupleObject*>(args)->ob_item,
+                     PyTuple_GET_SIZE(args), Keywords(kwargs));
 }
 
 // --- Introspection -----------------------------------------------------------------------
@@ -234,7 +290,7 @@ void function_dealloc(PyObject* object) {
 }
 
 PyType_Slot function_slots[] = {
-    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+    {Py_tp_call, reinterpret_cast<void*>(call_with_dict)},
     {Py_tp_repr, reinterpret_cast<void*>(function_repr)},
     {Py_tp_descr_get, reinterpret_cast<void*>(function_bind)},
     {Py_tp_dealloc, reinterpret_cast<void*>(function_dealloc)},
