@@ -33,6 +33,19 @@ $(VENV)/.installed: $(VENV)/.tools $(SOURCES)
 	  $(BUILD_SETTINGS) .
 	@touch $@
 
+# zig from PyPI, pinned, in an environment of its own: cross-compilers for macOS, Windows and old glibc.
+ZIG_VENV := .venv-zig
+ZIG      := $(ZIG_VENV)/bin/python -m ziglang
+# zig's caches stay inside the checkout's ignored build folder.
+export ZIG_GLOBAL_CACHE_DIR := $(CURDIR)/build/zig-cache
+export ZIG_LOCAL_CACHE_DIR  := $(CURDIR)/build/zig-cache
+
+$(ZIG_VENV)/.installed:
+	@python=$$(sh tools/find-python313) || exit 1; \
+	  [ -x $(ZIG_VENV)/bin/python ] || $$python -m venv $(ZIG_VENV)
+	$(ZIG_VENV)/bin/python -m pip install --quiet --disable-pip-version-check ziglang==0.17.1
+	@touch $@
+
 # The whole suite against a build with AddressSanitizer and UndefinedBehaviorSanitizer, in
 # an environment of its own. The uninstrumented interpreter needs the ASan runtime first in
 # line and the plain allocator; leaks are left to the suite's own leak test, since the
