@@ -33,6 +33,19 @@ $(VENV)/.installed: $(VENV)/.tools $(SOURCES)
 	  $(BUILD_SETTINGS) .
 	@touch $@
 
+# zig from PyPI, pinned, in an environment of its own: cross-compilers for macOS, Windows and old glibc.
+ZIG_VENV := .venv-zig
+ZIG      := $(ZIG_VENV)/bin/python -m ziglang
+# zig's caches stay inside the checkout's ignored build folder.
+export ZIG_GLOBAL_CACHE_DIR := $(CURDIR)/build/zig-cache
+export ZIG_LOCAL_CACHE_DIR  := $(CURDIR)/build/zig-cache
+
+$(ZIG_VENV)/.installed:
+	@python=$$(sh tools/find-python313) || exit 1; \
+	  [ -x $(ZIG_VENV)/bin/python ] || $$python -m venv $(ZIG_VENV)
+	$(ZIG_VENV)/bin/python -m pip install --quiet --disable-pip-version-check ziglang==0.17.1
+	@touch $@
+
 # The whole suite against a build with AddressSanitizer and UndefinedBehaviorSanitizer, in
 # an environment of its own. The uninstrumented interpreter needs the ASan runtime first in
 # line and the plain allocator; leaks are left to the suite's own leak test, since the
@@ -46,5 +59,24 @@ test-asan:
 	  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	  $(ASAN_VENV)/bin/python -m pytest -q -p no:cacheprovider
 
+# The wheel for a package index, left alone in dist/. zig builds the module against glibc
+# 2.17's symbols; auditwheel then tags it manylinux2014 (glibc 2.17 or later, x86_64). It
+# refuses a module that needs a newer symbol, or a library it would have to bundle: its
+# patcher "none" bundles nothing. Last, the wheel is installed into a fresh environment and run.
+WHEEL_PLATFORM := manylinux_2_17_x86_64
+.PHONY: wheel
+wheel: $(VENV)/.auditwheel $(ZIG_VENV)/.installed
+	rm -rf dist build/wheel
+	$(PY) -m pip wheel --quiet --disable-pip-version-check --no-build-isolation --no-deps \
+	  -w build/wheel -C build-dir=build/manylinux \
+	  -C cmake.define.CMAKE_CXX_COMPILER=$(CURDIR)/tools/manylinux-c++ .
+	$(VENV)/bin/auditwheel repair --plat $(WHEEL_PLATFORM) --patcher none -w dist build/wheel/*.whl
+	$(VENV)/bin/auditwheel show dist/*.whl
+	TOVRIN_WHEEL="$$(echo dist/*.whl)" $(PY) -m pytest -q -p no:cacheprovider tests/test_wheel.py
+
+$(VENV)/.auditwheel: $(VENV)/.tools
+	$(PY) -m pip install --quiet --disable-pip-version-check auditwheel==6.8.2
+	@touch $@
+
 clean:
-	rm -rf build $(VENV) $(ASAN_VENV)
+	rm -rf build dist $(VENV) $(ASAN_VENV)
