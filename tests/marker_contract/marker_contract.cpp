@@ -18,6 +18,8 @@
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
+#include <fcntl.h>
+#include <io.h>
 #include <windows.h>
 #else
 #include <dirent.h>
@@ -467,7 +469,9 @@ int hold(const char* path, const char* signals) {
 }  // namespace
 
 int main(int argc, char** argv) {
-#ifndef _WIN32
+#ifdef _WIN32
+    _setmode(_fileno(stdout), _O_BINARY);  // plain line feeds, like the native run's
+#else
     self_path = argv[0];
 #endif
     if (argc == 4 && std::strcmp(argv[1], "hold") == 0) {
