@@ -79,4 +79,116 @@ $(VENV)/.auditwheel: $(VENV)/.tools
 	@touch $@
 
 clean:
-	rm -rf build dist $(VENV) $(ASAN_VENV)
+	rm -rf build dist $(VENV) $(ASAN_VENV) $(ZIG_VENV)
+
+# macOS and Windows, as far as this machine takes them (no Mac or Windows machine here): the
+# module compiled and linked for both macOS CPUs, compiled and linked for Windows, and the
+# marker layer's contract test run natively and, on the Windows layer, under wine.
+PORTS       := build/ports
+HOOK_DIR    := ext/report_skill_usage
+HOOK_COMMON := $(shell sed -n '/^[a-z_]*\.cpp$$/p' $(HOOK_DIR)/sources.txt)
+HOOK_HEADERS := $(wildcard $(HOOK_DIR)/*.hpp)
+CONTRACT    := tests/marker_contract/marker_contract.cpp
+# The module's flags, as CMakeLists.txt gives them to a Release build.
+PORT_FLAGS  := -std=c++20 -O3 -DNDEBUG -Wall -Wextra -Werror -fno-exceptions -fno-rtti \
+               -fvisibility=hidden -fvisibility-inlines-hidden
+# The interpreter's own headers, this machine's (see the README's "Platforms").
+HOST_PYTHON_INCLUDE = $(shell $(ZIG_VENV)/bin/python -c 'import sysconfig; print(sysconfig.get_path("include"))')
+WINE_ENV    := WINEPREFIX=$(CURDIR)/$(PORTS)/wine WINEDEBUG=-all
+
+.PHONY: check-ports ports-tools
+
+check-ports: ports-tools $(PORTS)/macos-arm64/checked $(PORTS)/macos-x86_64/checked $(PORTS)/windows/checked \
+             $(PORTS)/native/marker_contract $(PORTS)/windows/marker_contract.exe $(PORTS)/wine/.ready
+	rm -rf $(PORTS)/run-posix $(PORTS)/run-windows
+	$(PORTS)/native/marker_contract $(PORTS)/run-posix
+	$(WINE_ENV) wine $(PORTS)/windows/marker_contract.exe 'build\ports\run-windows'
+
+# Debian's wine, and LLVM's tools and linker for Mach-O and PE files, when missing.
+ports-tools:
+	@missing=; \
+	  command -v wine >/dev/null || missing="$$missing wine wine64"; \
+	  command -v llvm-readobj >/dev/null || missing="$$missing llvm"; \
+	  command -v lld >/dev/null || missing="$$missing lld"; \
+	  if [ -n "$$missing" ]; then \
+	    apt-get update -q && DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends $$missing; \
+	  fi
+
+# wine's own folder for this checkout, made once; its chatter (no 32-bit part, no display)
+# goes to a log.
+$(PORTS)/wine/.ready: | ports-tools
+	@mkdir -p $(@D)
+	$(WINE_ENV) wineboot --init >$(PORTS)/wine-init.log 2>&1 || { cat $(PORTS)/wine-init.log; exit 1; }
+	@touch $@
+
+# macOS: compiled by zig against this machine's headers, for the oldest macOS of each CPU
+# that CPython 3.13's installers support. Linked twice with -undefined dynamic_lookup: by
+# zig, and by LLVM's ld64 as CMake links it on a Mac (a bundle, with the exported-symbols
+# list, which zig's linker ignores), against zig's stubs of libSystem.
+define macos
+$(PORTS)/macos-$(1)/%.o: $(HOOK_DIR)/%.cpp $(HOOK_HEADERS) $(ZIG_VENV)/.installed
+	@mkdir -p $$(@D)
+	$$(ZIG) c++ -target $(2) $$(PORT_FLAGS) -I$$(HOST_PYTHON_INCLUDE) -c $$< -o $$@
+macos_objects_$(1) := $$(patsubst %.cpp,$(PORTS)/macos-$(1)/%.o,$$(HOOK_COMMON) marker_posix.cpp)
+$(PORTS)/macos-$(1)/zig/report_skill_usage.so: $$(macos_objects_$(1))
+	@mkdir -p $$(@D)
+	$$(ZIG) cc -target $(2) -shared -undefined dynamic_lookup $$^ -o $$@
+$(PORTS)/macos-$(1)/report_skill_usage.so: $$(macos_objects_$(1)) $(PORTS)/libSystem.tbd \
+                                          $(HOOK_DIR)/exported_symbols.txt | ports-tools
+	lld -flavor darwin -arch $(1) -platform_version macos $(3) $(3) -bundle -undefined dynamic_lookup \
+	  -exported_symbols_list $(HOOK_DIR)/exported_symbols.txt $$(macos_objects_$(1)) \
+	  -L$(PORTS) -lSystem -o $$@
+$(PORTS)/macos-$(1)/checked: $(PORTS)/macos-$(1)/zig/report_skill_usage.so $(PORTS)/macos-$(1)/report_skill_usage.so \
+                             tools/port-checks | ports-tools
+	$(ZIG_VENV)/bin/python tools/port-checks macho $$< $(1) $(HOOK_DIR)/exported_symbols.txt --zig
+	$(ZIG_VENV)/bin/python tools/port-checks macho $(PORTS)/macos-$(1)/report_skill_usage.so $(1) \
+	  $(HOOK_DIR)/exported_symbols.txt
+	@touch $$@
+endef
+$(eval $(call macos,arm64,aarch64-macos.11.0,11.0))
+$(eval $(call macos,x86_64,x86_64-macos.10.13,10.13))
+
+$(PORTS)/libSystem.tbd: $(ZIG_VENV)/.installed tools/port-checks
+	@mkdir -p $(@D)
+	$(ZIG_VENV)/bin/python tools/port-checks tbd \
+	  "$$($(ZIG_VENV)/bin/python -c 'import ziglang, os; print(os.path.dirname(ziglang.__file__))')/lib/libc/darwin/libSystem.tbd" $@
+
+# Windows: compiled by zig against CPython 3.13's own headers with the pyconfig.h of its
+# Windows build (see tools/cpython-windows-headers), and linked against an import library
+# of python313.dll made from the names the objects import.
+WIN_PYTHON  := $(PORTS)/cpython-windows
+WIN_OBJECTS := $(patsubst %.cpp,$(PORTS)/windows/%.o,$(HOOK_COMMON) marker_windows.cpp)
+
+$(WIN_PYTHON)/include/VERSION: tools/cpython-windows-headers
+	sh tools/cpython-windows-headers $(WIN_PYTHON)
+
+$(PORTS)/windows/%.o: $(HOOK_DIR)/%.cpp $(HOOK_HEADERS) $(WIN_PYTHON)/include/VERSION $(ZIG_VENV)/.installed
+	@mkdir -p $(@D)
+	$(ZIG) c++ -target x86_64-windows-gnu $(PORT_FLAGS) -I$(WIN_PYTHON)/include -c $< -o $@
+
+$(PORTS)/windows/python313.def: $(WIN_OBJECTS) tools/port-checks | ports-tools
+	$(ZIG_VENV)/bin/python tools/port-checks def $@ $(WIN_PYTHON)/include $(WIN_OBJECTS)
+
+$(PORTS)/windows/libpython313.a: $(PORTS)/windows/python313.def
+	$(ZIG) dlltool -d $< -l $@ -m i386:x86-64
+
+$(PORTS)/windows/report_skill_usage.pyd: $(WIN_OBJECTS) $(PORTS)/windows/libpython313.a
+	$(ZIG) cc -target x86_64-windows-gnu -shared $^ -o $@
+
+$(PORTS)/windows/checked: $(PORTS)/windows/report_skill_usage.pyd tools/port-checks | ports-tools
+	$(ZIG_VENV)/bin/python tools/port-checks pe $<
+	@touch $@
+
+# The marker layer's contract test: natively on marker_posix.cpp, and on marker_windows.cpp
+# for wine. Like the module, it needs nothing of the C++ library beyond its headers, so zig
+# links both as C and has no libc++ to build for Windows.
+$(PORTS)/native/marker_contract: $(CONTRACT) $(HOOK_DIR)/marker_posix.cpp $(HOOK_DIR)/marker.hpp
+	@mkdir -p $(@D)
+	$(CXX) $(PORT_FLAGS) -I$(HOOK_DIR) $(CONTRACT) $(HOOK_DIR)/marker_posix.cpp -o $@
+
+$(PORTS)/windows/marker_contract.o: $(CONTRACT) $(HOOK_DIR)/marker.hpp $(ZIG_VENV)/.installed
+	@mkdir -p $(@D)
+	$(ZIG) c++ -target x86_64-windows-gnu $(PORT_FLAGS) -I$(HOOK_DIR) -c $< -o $@
+
+$(PORTS)/windows/marker_contract.exe: $(PORTS)/windows/marker_contract.o $(PORTS)/windows/marker_windows.o
+	$(ZIG) cc -target x86_64-windows-gnu $^ -o $@

@@ -9,16 +9,11 @@ namespace hook {
 
 namespace {
 
-// A name with a path separator or a NUL would put the marker somewhere else than
-// ~/.tovrin/hooks, or nowhere; such a name gets no marker and is always let through.
-bool leaves_marker_folder(PyObject* skill_name) {
-    const Py_ssize_t length = PyUnicode_GET_LENGTH(skill_name);
-    for (Py_UCS4 separator : {Py_UCS4{'/'}, Py_UCS4{'\\'}, Py_UCS4{'\0'}}) {
-        if (PyUnicode_FindChar(skill_name, separator, 0, length, 1) != -1) {
-            return true;
-        }
-    }
-    return false;
+// Whether the name can make a marker's file name; see marker::name_keeps_a_marker.
+bool keeps_a_marker(PyObject* skill_name) {
+    const auto length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(skill_name));
+    return with_code_points(skill_name,
+                            [length](const auto* chars) { return marker::name_keeps_a_marker(chars, length); });
 }
 
 // Path.home() / ".tovrin" / "hooks" / (".dedup_" + skill_name), with the module's Path.
@@ -74,7 +69,7 @@ int check_and_mark(PyObject* marker_path, PyObject* time_module) {
 }
 
 PyObject* is_duplicate(PyObject* skill_name) {
-    if (leaves_marker_folder(skill_name)) {
+    if (!keeps_a_marker(skill_name)) {
         Py_RETURN_FALSE;
     }
     Ref time_module = import_module(text.time);

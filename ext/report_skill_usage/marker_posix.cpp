@@ -48,6 +48,22 @@ int create_exclusively(const char* path) {
     return open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666);
 }
 
+double monotonic_ms() {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<double>(now.tv_sec) * 1e3 + static_cast<double>(now.tv_nsec) * 1e-6;
+}
+
+// Linux and the BSDs name the modification time st_mtim, Apple names it st_mtimespec.
+template <typename Status>
+const timespec& modification_time(const Status& status) {
+    if constexpr (requires { status.st_mtim; }) {
+        return status.st_mtim;
+    } else {
+        return status.st_mtimespec;
+    }
+}
+
 }  // namespace
 
 Claim create(const char* path) {
@@ -73,20 +89,17 @@ bool LockedMarker::lock(const char* path) {
     if (descriptor_ < 0) {
         return false;
     }
-    // Holders keep the lock for a stat and a utime; one that holds it for seconds is no hook
-    // process, and the hook must not hang the agent on it.
-    constexpr int attempts = 2000;
     const timespec pause = {0, 1'000'000};  // 1 ms
-    for (int attempt = 0; attempt < attempts; ++attempt) {
+    const double give_up = monotonic_ms() + lock_wait_ms;
+    for (;;) {
         if (flock(descriptor_, LOCK_EX | LOCK_NB) == 0) {
             return true;
         }
-        if (errno != EWOULDBLOCK && errno != EINTR) {
+        if ((errno != EWOULDBLOCK && errno != EINTR) || monotonic_ms() >= give_up) {
             return false;
         }
         nanosleep(&pause, nullptr);
     }
-    return false;
 }
 
 bool LockedMarker::modified(double& seconds) const {
@@ -94,7 +107,8 @@ bool LockedMarker::modified(double& seconds) const {
     if (fstat(descriptor_, &status) != 0) {
         return false;
     }
-    seconds = static_cast<double>(status.st_mtim.tv_sec) + static_cast<double>(status.st_mtim.tv_nsec) * 1e-9;
+    const timespec& stamp = modification_time(status);
+    seconds = static_cast<double>(stamp.tv_sec) + static_cast<double>(stamp.tv_nsec) * 1e-9;
     return true;
 }
 
