@@ -36,10 +36,9 @@ CLAUDE_CODE = {
     "read-starts-no-hook": Scenario((Call("Read", {"file_path": "/etc/hostname"}),), {}, 0),
     # A command that exits non-zero raises PostToolUseFailure, which nothing is registered for.
     "failed-cli-line-not-counted": Scenario((FAILING_CLI_LINE,), {}, 0),
+    "powershell-cli-line": Scenario((Call("PowerShell", {"command": "tovrin auth status"}),),
+                                    {"tov-auth": 1}, 1, powershell=True),
 }
-# Passes once the module reads PowerShell like Bash and the README's matcher names it.
-POWERSHELL = Scenario((Call("PowerShell", {"command": "tovrin auth status"}),), {"tov-auth": 1}, 1,
-                      powershell=True)
 CODEX = {
     "cli-line": Scenario((CLI_LINE,), {"tov-skills": 1}, 1),
     "cli-line-config-toml": Scenario((CLI_LINE,), {"tov-skills": 1}, 1, form="toml"),
@@ -53,8 +52,6 @@ CODEX = {
                                                  args=("--dangerously-bypass-hook-trust",)),
 }
 TABLE = [pytest.param(claude_code, s, id=f"claude-code-{name}") for name, s in CLAUDE_CODE.items()] + \
-        [pytest.param(claude_code, POWERSHELL, id="claude-code-powershell-cli-line",
-                      marks=pytest.mark.xfail(strict=True, reason="PowerShell not read yet"))] + \
         [pytest.param(codex, s, id=f"codex-{name}") for name, s in CODEX.items()]
 
 
