@@ -3,15 +3,18 @@
 Runs each host on one tool call, with the hook registered and without, pair after pair, and
 takes the time from the model's tool call to the host's next request (the call, then its
 PostToolUse hooks) as the scripted model server sees it. The figure is the median of the
-per-pair differences. Claude Code also reports each hook's start and end; their distance is
-shown beside it. Needs .venv-hosts (make test-hosts installs it).
+per-pair differences. Beside it: the launcher run by itself on the same event in the same
+moments, and, for Claude Code, the distance between the hook's start and end as the host
+reports them. Needs .venv-hosts (make test-hosts installs it).
 """
 
 import argparse
 import json
 import statistics
+import subprocess
 import sys
 import tempfile
+import time
 from datetime import datetime
 from pathlib import Path
 
@@ -26,6 +29,10 @@ CASES = {
 
 
 def prepare(host, home: Path, registered: bool):
+    # A home that has recorded a use before: the figure is a call's, not the first use's, which
+    # also creates the database.
+    subprocess.run([str(harness.BIN / "tovrin"), "skills", "report-usage", "earlier-skill"],
+                   env=harness.host_env(home), check=True, timeout=60)
     if registered and host is claude_code:
         claude_code.register_from_readme(home)
     elif registered:
@@ -41,6 +48,17 @@ def one_run(host, folder: Path, call: Call, registered: bool):
     assert run.returncode == 0 and len(run.request_times) == 2, run.describe()
     assert len(run.hooks) == registered, run.describe()
     return (run.request_times[1] - run.request_times[0]) * 1000, run
+
+
+def hook_alone_ms(folder: Path, call: Call) -> float:
+    """The launcher run by itself on the same call's event, in a home like the hosts'."""
+    home = harness.new_home(Path(tempfile.mkdtemp(dir=folder)))
+    prepare(None, home, False)
+    event = json.dumps({"hook_event_name": "PostToolUse", "tool_name": call.tool, "tool_input": call.input})
+    start = time.perf_counter()
+    subprocess.run([str(harness.LAUNCHER)], input=event.encode(), env=harness.host_env(home),
+                   check=True, timeout=60)
+    return (time.perf_counter() - start) * 1000
 
 
 def claude_hook_ms(run) -> float:
@@ -62,7 +80,7 @@ def main():
         for name, host in (("Claude Code", claude_code), ("Codex", codex)):
             host.run(harness.new_home(Path(tempfile.mkdtemp(dir=folder))), [])  # warm the caches
             for case, call in CASES.items():
-                differences, own = [], []
+                differences, own, alone = [], [], []
                 for pair in range(pairs):
                     order = (True, False) if pair % 2 else (False, True)
                     gaps = {}
@@ -71,9 +89,11 @@ def main():
                         if registered and host is claude_code:
                             own.append(claude_hook_ms(run))
                     differences.append(gaps[True] - gaps[False])
-                line = f"{name:12} {case:45} +{statistics.median(differences):5.1f} ms"
+                    alone.append(hook_alone_ms(folder, call))
+                line = (f"{name:12} {case:43} +{statistics.median(differences):4.0f} ms"
+                        f"   hook alone {statistics.median(alone):4.0f} ms")
                 if own:
-                    line += f"   (hook_started -> hook_response: {statistics.median(own):.0f} ms)"
+                    line += f"   hook_started -> hook_response {statistics.median(own):4.0f} ms"
                 print(line + f"   [{pairs} pairs]", flush=True)
 
 

@@ -33,7 +33,7 @@ CLAUDE_CODE = {
     "cli-line": Scenario((CLI_LINE,), {"tov-skills": 1}, 1),
     "skill-tool": Scenario((SKILL_CALL,), {"tov-auth": 1}, 1),
     "mcp-tool": Scenario((MCP_CALL,), {"tov-dataset-query": 1}, 1),
-    "read-starts-no-hook": Scenario((Call("Read", {"file_path": "/etc/hostname"}),), {}, 0),
+    "read-starts-no-hook": Scenario((Call("Read", {"file_path": str(harness.README)}),), {}, 0),
     # A command that exits non-zero raises PostToolUseFailure, which nothing is registered for.
     "failed-cli-line-not-counted": Scenario((FAILING_CLI_LINE,), {}, 0),
     "powershell-cli-line": Scenario((Call("PowerShell", {"command": "tovrin auth status"}),),
