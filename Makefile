@@ -99,9 +99,11 @@ WINE_ENV    := WINEPREFIX=$(CURDIR)/$(PORTS)/wine WINEDEBUG=-all
 .PHONY: check-ports ports-tools
 
 check-ports: ports-tools $(PORTS)/macos-arm64/checked $(PORTS)/macos-x86_64/checked $(PORTS)/windows/checked \
-             $(PORTS)/native/marker_contract $(PORTS)/windows/marker_contract.exe $(PORTS)/wine/.ready
-	rm -rf $(PORTS)/run-posix $(PORTS)/run-windows
+             $(PORTS)/native/marker_contract $(PORTS)/native/nfs_flock.so $(PORTS)/windows/marker_contract.exe \
+             $(PORTS)/wine/.ready
+	rm -rf $(PORTS)/run-posix $(PORTS)/run-nfs $(PORTS)/run-windows
 	$(PORTS)/native/marker_contract $(PORTS)/run-posix
+	LD_PRELOAD=$(CURDIR)/$(PORTS)/native/nfs_flock.so $(PORTS)/native/marker_contract $(PORTS)/run-nfs
 	$(WINE_ENV) wine $(PORTS)/windows/marker_contract.exe 'build\ports\run-windows'
 
 # Debian's wine, and LLVM's tools and linker for Mach-O and PE files, when missing.
@@ -179,12 +181,17 @@ $(PORTS)/windows/checked: $(PORTS)/windows/report_skill_usage.pyd tools/port-che
 	$(ZIG_VENV)/bin/python tools/port-checks pe $<
 	@touch $@
 
-# The marker layer's contract test: natively on marker_posix.cpp, and on marker_windows.cpp
-# for wine. Like the module, it needs nothing of the C++ library beyond its headers, so zig
-# links both as C and has no libc++ to build for Windows.
+# The marker layer's contract test: natively on marker_posix.cpp, with libc's flock() and with
+# NFS's, and on marker_windows.cpp for wine. Like the module, it needs nothing of the C++ library
+# beyond its headers, so zig links both as C and has no libc++ to build for Windows.
 $(PORTS)/native/marker_contract: $(CONTRACT) $(HOOK_DIR)/marker_posix.cpp $(HOOK_DIR)/marker.hpp
 	@mkdir -p $(@D)
 	$(CXX) $(PORT_FLAGS) -I$(HOOK_DIR) $(CONTRACT) $(HOOK_DIR)/marker_posix.cpp -o $@
+
+# flock() as Linux's NFS client gives it (see the file), for a second native run.
+$(PORTS)/native/nfs_flock.so: tests/nfs_flock.c
+	@mkdir -p $(@D)
+	$(CC) -shared -fPIC -O2 -Wall -Wextra -Werror $< -o $@
 
 $(PORTS)/windows/marker_contract.o: $(CONTRACT) $(HOOK_DIR)/marker.hpp $(ZIG_VENV)/.installed
 	@mkdir -p $(@D)

@@ -5,6 +5,7 @@ import json
 import os
 import subprocess
 import sys
+import time
 from pathlib import Path
 
 import pytest
@@ -43,9 +44,11 @@ def environment(home: Path) -> dict:
     return dict(os.environ, HOME=str(home))
 
 
-def deliver(event: bytes, home: Path) -> subprocess.CompletedProcess:
-    return subprocess.run([str(LAUNCHER)], input=event, env=environment(home),
-                          capture_output=True, timeout=60)
+def deliver(event: bytes, home: Path, preload: Path | None = None) -> subprocess.CompletedProcess:
+    env = environment(home)
+    if preload:  # after what is preloaded already (the sanitizer runtime must come first)
+        env["LD_PRELOAD"] = " ".join(filter(None, [env.get("LD_PRELOAD"), str(preload)]))
+    return subprocess.run([str(LAUNCHER)], input=event, env=env, capture_output=True, timeout=60)
 
 
 def recorded(home: Path) -> dict[str, int]:
@@ -103,6 +106,33 @@ def test_sixteen_skills_at_once_are_all_recorded(tmp_path):
     assert [(r.returncode, r.stdout, r.stderr) for r in results] == [(0, b"", b"")] * 16
     assert recorded(tmp_path) == dict.fromkeys(skills, 1)
     assert all(marker(tmp_path, s).exists() for s in skills)
+
+
+@pytest.fixture(scope="module")
+def nfs_flock(tmp_path_factory) -> Path:
+    """A library to preload that gives flock() as Linux's NFS client does (see nfs_flock.c)."""
+    library = tmp_path_factory.mktemp("nfs") / "nfs_flock.so"
+    subprocess.run([os.environ.get("CC", "cc"), "-shared", "-fPIC", "-O2", "-Wall", "-Wextra", "-Werror",
+                    str(Path(__file__).with_name("nfs_flock.c")), "-o", str(library)], check=True)
+    return library
+
+
+@pytest.mark.parametrize("locks, mode", [
+    ("nfs", 0o644),    # an exclusive lock there needs the marker open for writing
+    ("local", 0o444),  # a marker that may not be written is still locked, read-only
+])
+def test_three_deliveries_in_a_row_record_one_use_on_any_home(tmp_path, nfs_flock, locks, mode):
+    path = marker(tmp_path, "tov-auth")  # a use of an hour ago: each delivery takes the lock
+    path.parent.mkdir(parents=True)
+    path.touch(mode)
+    if not mode & 0o200 and os.access(path, os.W_OK):
+        pytest.skip("this user may write a file of any mode (root)")
+    os.utime(path, (path.stat().st_atime - 3600,) * 2)
+    for _ in range(3):
+        result = deliver(skill_event("tov-auth"), tmp_path, nfs_flock if locks == "nfs" else None)
+        assert (result.returncode, result.stdout, result.stderr) == (0, b"", b"")
+    assert recorded(tmp_path) == {"tov-auth": 1}
+    assert abs(path.stat().st_mtime - time.time()) < 30  # the use let through is the marker's time
 
 
 @pytest.mark.parametrize("cli_state", ["missing", "fails loudly", "not executable", "killed"])
