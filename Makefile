@@ -5,10 +5,20 @@ SOURCES := $(shell find ext src scripts -type f) CMakeLists.txt pyproject.toml
 # Extra settings for the wheel build (the sanitizer build passes its own).
 BUILD_SETTINGS :=
 
-.PHONY: test demo bench install test-asan clean
+.PHONY: test demo bench install test-asan clean locale-sources
 
-test: install
+test: install locale-sources
 	$(PY) -m pytest -q
+
+# The suite makes Latin-1 and CP1252 locales with glibc's localedef, from the sources in
+# Debian's `locales` package: installed when missing, where apt can (as root).
+locale-sources:
+	@if command -v localedef >/dev/null && [ ! -e /usr/share/i18n/charmaps/CP1252.gz ] && \
+	    command -v apt-get >/dev/null; then \
+	  if [ "$$(id -u)" = 0 ]; then \
+	    apt-get update -q && DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends locales; \
+	  else echo "Debian's locales package is missing: the locale tests will fail (install it as root)"; fi; \
+	fi
 
 # Runs the installed hook on a handful of sample events in a throwaway home folder.
 demo: install
@@ -51,7 +61,7 @@ $(ZIG_VENV)/.installed:
 # line and the plain allocator; leaks are left to the suite's own leak test, since the
 # interpreter keeps much of its memory to the end on purpose.
 ASAN_VENV := .venv-asan
-test-asan:
+test-asan: locale-sources
 	$(MAKE) VENV=$(ASAN_VENV) install \
 	  BUILD_SETTINGS="-C build-dir=build/asan -C cmake.build-type=RelWithDebInfo -C cmake.define.HOOK_SANITIZE=ON"
 	LD_PRELOAD="$$(g++ -print-file-name=libasan.so)" PYTHONMALLOC=malloc \
