@@ -104,7 +104,12 @@ PORT_FLAGS  := -std=c++20 -O3 -DNDEBUG -Wall -Wextra -Werror -fno-exceptions -fn
                -fvisibility=hidden -fvisibility-inlines-hidden
 # The interpreter's own headers, this machine's (see the README's "Platforms").
 HOST_PYTHON_INCLUDE = $(shell $(ZIG_VENV)/bin/python -c 'import sysconfig; print(sysconfig.get_path("include"))')
-WINE_ENV    := WINEPREFIX=$(CURDIR)/$(PORTS)/wine WINEDEBUG=-all
+# wine keeps to the checkout: its menu builder off (it would add menus and desktop entries to
+# the home folder), and a home folder and a temporary folder of its own (its server leaves a
+# wine-* folder in the latter).
+WINE_DIRS   := $(PORTS)/wine-home $(PORTS)/wine-tmp
+WINE_ENV    := WINEPREFIX=$(CURDIR)/$(PORTS)/wine WINEDEBUG=-all WINEDLLOVERRIDES=winemenubuilder.exe=d \
+               HOME=$(CURDIR)/$(PORTS)/wine-home TMPDIR=$(CURDIR)/$(PORTS)/wine-tmp
 
 .PHONY: check-ports ports-tools
 
@@ -112,9 +117,11 @@ check-ports: ports-tools $(PORTS)/macos-arm64/checked $(PORTS)/macos-x86_64/chec
              $(PORTS)/native/marker_contract $(PORTS)/native/nfs_flock.so $(PORTS)/windows/marker_contract.exe \
              $(PORTS)/wine/.ready
 	rm -rf $(PORTS)/run-posix $(PORTS)/run-nfs $(PORTS)/run-windows
+	@mkdir -p $(WINE_DIRS)
 	$(PORTS)/native/marker_contract $(PORTS)/run-posix
 	LD_PRELOAD=$(CURDIR)/$(PORTS)/native/nfs_flock.so $(PORTS)/native/marker_contract $(PORTS)/run-nfs
 	$(WINE_ENV) wine $(PORTS)/windows/marker_contract.exe 'build\ports\run-windows'
+	$(WINE_ENV) wineserver -w
 
 # Debian's wine, and LLVM's tools and linker for Mach-O and PE files, when missing.
 ports-tools:
@@ -129,7 +136,7 @@ ports-tools:
 # wine's own folder for this checkout, made once; its chatter (no 32-bit part, no display)
 # goes to a log.
 $(PORTS)/wine/.ready: | ports-tools
-	@mkdir -p $(@D)
+	@mkdir -p $(@D) $(WINE_DIRS)
 	$(WINE_ENV) wineboot --init >$(PORTS)/wine-init.log 2>&1 || { cat $(PORTS)/wine-init.log; exit 1; }
 	@touch $@
 
