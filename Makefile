@@ -17,7 +17,7 @@ locale-sources:
 	    command -v apt-get >/dev/null; then \
 	  if [ "$$(id -u)" = 0 ]; then \
 	    apt-get update -q && DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends locales; \
-	  else echo "Debian's locales package is missing: the locale tests will fail (install it as root)"; fi; \
+	  else echo "Debian's locales package is missing: the locale tests are skipped (install it as root)"; fi; \
 	fi
 
 # Runs the installed hook on a handful of sample events in a throwaway home folder.
