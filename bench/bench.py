@@ -102,8 +102,7 @@ def instruction_ratio(hook_argv, floor_argv, stdin, env):
     return {"ratio": hook / floor, "hook_minstr": hook / 1e6, "floor_minstr": floor / 1e6}
 
 
-def startup_figures(pairs):
-    home = Path(tempfile.mkdtemp(prefix="hook-bench-"))
+def startup_figures(pairs, home: Path):
     env = dict(os.environ, HOME=str(home))
     read_event = (EVENTS / "read-large.json").read_bytes()
     shell_event = (EVENTS / "bash-git.json").read_bytes()
@@ -242,7 +241,8 @@ def main():
     parser.add_argument("--pairs", type=int, default=40, help="runs of each side per start-up figure")
     args = parser.parse_args()
 
-    figures = {**startup_figures(args.pairs), **in_process_figures()}
+    with tempfile.TemporaryDirectory(prefix="hook-bench-") as home:  # the markers and the stand-in's records
+        figures = {**startup_figures(args.pairs, Path(home)), **in_process_figures()}
     registration = registration_figures(figures["startup_non_skill"]["hook_ms"])
     print(f"{'figure':38} {'ratio':>7} {'goal':>6}  hook / floor")
     for name, figure in figures.items():
