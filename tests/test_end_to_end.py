@@ -121,7 +121,7 @@ def test_three_deliveries_in_a_row_record_one_use_on_any_home(tmp_path, nfs_floc
     for _ in range(3):
         result = deliver(skill_event("tov-auth"), tmp_path, env)
         assert (result.returncode, result.stdout, result.stderr) == (0, b"", b"")
-    assert recorded(tmp_path) == {"tov-auth": 1}
+    assert recorded_uses(tmp_path) == {"tov-auth": 1}
     assert abs(path.stat().st_mtime - time.time()) < 30  # the use let through is the marker's time
 
 
@@ -152,7 +152,7 @@ def test_the_event_is_read_as_utf8_whatever_the_locale(tmp_path, single_byte_loc
                        ensure_ascii=False).encode()
     result = deliver(event, tmp_path, env)
     assert (result.returncode, result.stdout, result.stderr) == (0, b"", b"")
-    assert recorded(tmp_path) == {"données": 1}
+    assert recorded_uses(tmp_path) == {"données": 1}
 
 
 def test_no_standard_input_at_all_ends_quietly(tmp_path):
