@@ -27,6 +27,8 @@ def test_installed_wheel_records_a_skill_use(tmp_path):
     env = {k: v for k, v in os.environ.items() if k != "PYTHONPATH"} | {"HOME": str(home)}
     event = json.dumps({"tool_name": "Skill", "tool_input": {"command": "tov-auth"}}).encode()
 
+    # The registered command is the native launcher, built for the wheel's glibc like the module.
+    assert (bin_dir / "tovrin-report-skill-usage").read_bytes()[:4] == b"\x7fELF"
     hook = subprocess.run([str(bin_dir / "tovrin-report-skill-usage")], input=event, env=env,
                           capture_output=True, timeout=60)
     assert (hook.returncode, hook.stdout, hook.stderr) == (0, b"", b"")
