@@ -115,6 +115,19 @@ char* own_path(const char* argv0) {
     return nullptr;
 }
 
+// Writes the input from `written` on, until all is written, the pipe is full (when it does
+// not block) or it fails.
+void write_from(int pipe_end, const Input& input, size_t& written) {
+    while (written < input.size) {
+        const ssize_t done = write(pipe_end, input.data + written, input.size - written);
+        if (done > 0) {
+            written += size_t(done);
+        } else if (errno != EINTR) {
+            return;
+        }
+    }
+}
+
 // Puts the bytes on a pipe that becomes standard input. What the pipe cannot hold at once is
 // written by a process of its own, detached, which ends when the interpreter has read it all.
 bool pipe_to_stdin(const Input& input) {
@@ -129,14 +142,7 @@ bool pipe_to_stdin(const Input& input) {
 #endif
     fcntl(ends[1], F_SETFL, fcntl(ends[1], F_GETFL) | O_NONBLOCK);
     size_t written = 0;
-    while (written < input.size) {
-        const ssize_t done = write(ends[1], input.data + written, input.size - written);
-        if (done > 0) {
-            written += size_t(done);
-        } else if (errno != EINTR) {
-            break;
-        }
-    }
+    write_from(ends[1], input, written);
     if (written < input.size) {
         const pid_t child = fork();
         if (child < 0) {
@@ -144,19 +150,16 @@ bool pipe_to_stdin(const Input& input) {
         }
         if (child == 0) {
             if (fork() == 0) {  // the writer, reparented at once: no one need wait for it
-                close(ends[0]);
-                close(0);
-                close(1);
-                close(2);
-                fcntl(ends[1], F_SETFL, fcntl(ends[1], F_GETFL) & ~O_NONBLOCK);
-                while (written < input.size) {
-                    const ssize_t done = write(ends[1], input.data + written, input.size - written);
-                    if (done > 0) {
-                        written += size_t(done);
-                    } else if (errno != EINTR) {
-                        break;
+                // It holds none of the host's streams open, so the host waits for it no longer
+                // than for the interpreter.
+                for (int stream = 0; stream <= 2; ++stream) {
+                    if (stream != ends[1]) {
+                        close(stream);
                     }
                 }
+                close(ends[0]);
+                fcntl(ends[1], F_SETFL, fcntl(ends[1], F_GETFL) & ~O_NONBLOCK);
+                write_from(ends[1], input, written);
             }
             _exit(0);
         }
@@ -176,10 +179,10 @@ bool pipe_to_stdin(const Input& input) {
 
 // Becomes the interpreter named by the Python launcher script beside this program, running
 // that script on the event; returns only to fail.
-[[noreturn]] void hand_over(const Input& input, int argc, char** argv) {
-    char* self = own_path(argv[0]);
+[[noreturn]] void hand_over(const Input& input, const char* argv0) {
+    char* self = own_path(argv0);
     if (!self) {
-        fail("cannot find its own path from", argv[0], errno);
+        fail("cannot find its own path from", argv0, errno);
     }
     char script[PATH_MAX];
     char* slash = strrchr(self, '/');
@@ -207,16 +210,7 @@ bool pipe_to_stdin(const Input& input) {
     if (!pipe_to_stdin(input)) {
         fail("cannot pass the event to the interpreter", interpreter, errno);
     }
-    // The interpreter, the script, then whatever arguments this program was given.
-    char** arguments = static_cast<char**>(calloc(size_t(argc) + 2, sizeof(char*)));
-    if (!arguments) {
-        fail("cannot start the interpreter", interpreter, ENOMEM);
-    }
-    arguments[0] = interpreter;
-    arguments[1] = script;
-    for (int i = 1; i < argc; ++i) {
-        arguments[i + 1] = argv[i];
-    }
+    char* arguments[] = {interpreter, script, nullptr};
     execv(interpreter, arguments);
     fail("cannot start the interpreter", interpreter, errno);
 }
@@ -232,7 +226,5 @@ int main(int argc, char** argv) {
     if (input.whole && launcher::answers_alone(input.data, static_cast<std::ptrdiff_t>(input.size))) {
         return 0;
     }
-    char empty[] = "";
-    char* no_arguments[] = {empty, nullptr};
-    hand_over(input, argc > 0 ? argc : 1, argc > 0 && argv[0] ? argv : no_arguments);
+    hand_over(input, argc > 0 && argv[0] ? argv[0] : "");
 }
