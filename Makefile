@@ -5,10 +5,20 @@ SOURCES := $(shell find ext scripts $(wildcard src) -type f) CMakeLists.txt pypr
 # Extra settings for the wheel build (the sanitizer build passes its own).
 BUILD_SETTINGS :=
 
-.PHONY: test demo bench install test-asan clean
+.PHONY: test demo bench install test-asan clean locale-sources
 
-test: install
+test: install locale-sources
 	TOVRIN_WHEEL="$$(echo $(DEV_WHEELS)/*.whl)" $(PY) -m pytest -q
+
+# The suite makes Latin-1 and CP1252 locales with glibc's localedef, from the sources in
+# Debian's `locales` package: installed when missing, where apt can (as root).
+locale-sources:
+	@if command -v localedef >/dev/null && [ ! -e /usr/share/i18n/charmaps/CP1252.gz ] && \
+	    command -v apt-get >/dev/null; then \
+	  if [ "$$(id -u)" = 0 ]; then \
+	    apt-get update -q && DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends locales; \
+	  else echo "Debian's locales package is missing: the locale tests are skipped (install it as root)"; fi; \
+	fi
 
 # Runs the installed hook on a handful of sample events in a throwaway home folder.
 demo: install
@@ -57,7 +67,7 @@ $(ZIG_VENV)/.installed:
 # line and the plain allocator; leaks are left to the suite's own leak test, since the
 # interpreter keeps much of its memory to the end on purpose.
 ASAN_VENV := .venv-asan
-test-asan:
+test-asan: locale-sources
 	$(MAKE) VENV=$(ASAN_VENV) install \
 	  BUILD_SETTINGS="-C build-dir=build/asan -C cmake.build-type=RelWithDebInfo -C cmake.define.HOOK_SANITIZE=ON"
 	LD_PRELOAD="$$(g++ -print-file-name=libasan.so)" PYTHONMALLOC=malloc \
@@ -100,18 +110,27 @@ PORT_FLAGS  := -std=c++20 -O3 -DNDEBUG -Wall -Wextra -Werror -fno-exceptions -fn
                -fvisibility=hidden -fvisibility-inlines-hidden
 # The interpreter's own headers, this machine's (see the README's "Platforms").
 HOST_PYTHON_INCLUDE = $(shell $(ZIG_VENV)/bin/python -c 'import sysconfig; print(sysconfig.get_path("include"))')
-WINE_ENV    := WINEPREFIX=$(CURDIR)/$(PORTS)/wine WINEDEBUG=-all
+# wine keeps to the checkout: its menu builder off (it would add menus and desktop entries to
+# the home folder), and a home folder and a temporary folder of its own (its server leaves a
+# wine-* folder in the latter).
+WINE_DIRS   := $(PORTS)/wine-home $(PORTS)/wine-tmp
+WINE_ENV    := WINEPREFIX=$(CURDIR)/$(PORTS)/wine WINEDEBUG=-all WINEDLLOVERRIDES=winemenubuilder.exe=d \
+               HOME=$(CURDIR)/$(PORTS)/wine-home TMPDIR=$(CURDIR)/$(PORTS)/wine-tmp
 
 .PHONY: check-ports ports-tools
 
 check-ports: ports-tools $(PORTS)/macos-arm64/checked $(PORTS)/macos-x86_64/checked $(PORTS)/windows/checked \
-             $(PORTS)/native/marker_contract $(PORTS)/windows/marker_contract.exe $(PORTS)/wine/.ready \
+             $(PORTS)/native/marker_contract $(PORTS)/native/nfs_flock.so $(PORTS)/windows/marker_contract.exe \
+             $(PORTS)/wine/.ready \
              $(PORTS)/macos-arm64/launcher-checked $(PORTS)/macos-x86_64/launcher-checked $(PORTS)/windows/launcher-checked
-	rm -rf $(PORTS)/run-posix $(PORTS)/run-windows
+	rm -rf $(PORTS)/run-posix $(PORTS)/run-nfs $(PORTS)/run-windows
+	@mkdir -p $(WINE_DIRS)
 	$(PORTS)/native/marker_contract $(PORTS)/run-posix
+	LD_PRELOAD=$(CURDIR)/$(PORTS)/native/nfs_flock.so $(PORTS)/native/marker_contract $(PORTS)/run-nfs
 	$(WINE_ENV) wine $(PORTS)/windows/marker_contract.exe 'build\ports\run-windows'
 	$(WINE_ENV) $(ZIG_VENV)/bin/python tools/port-checks wine-launcher $(PORTS)/windows/tovrin-report-skill-usage.exe \
 	  $(PORTS)/windows/stand_in_interpreter.exe $(PORTS)/run-launcher
+	$(WINE_ENV) wineserver -w
 
 # Debian's wine, and LLVM's tools and linker for Mach-O and PE files, when missing.
 ports-tools:
@@ -126,7 +145,7 @@ ports-tools:
 # wine's own folder for this checkout, made once; its chatter (no 32-bit part, no display)
 # goes to a log.
 $(PORTS)/wine/.ready: | ports-tools
-	@mkdir -p $(@D)
+	@mkdir -p $(@D) $(WINE_DIRS)
 	$(WINE_ENV) wineboot --init >$(PORTS)/wine-init.log 2>&1 || { cat $(PORTS)/wine-init.log; exit 1; }
 	@touch $@
 
@@ -188,12 +207,17 @@ $(PORTS)/windows/checked: $(PORTS)/windows/report_skill_usage.pyd tools/port-che
 	$(ZIG_VENV)/bin/python tools/port-checks pe $<
 	@touch $@
 
-# The marker layer's contract test: natively on marker_posix.cpp, and on marker_windows.cpp
-# for wine. Like the module, it needs nothing of the C++ library beyond its headers, so zig
-# links both as C and has no libc++ to build for Windows.
+# The marker layer's contract test: natively on marker_posix.cpp, with libc's flock() and with
+# NFS's, and on marker_windows.cpp for wine. Like the module, it needs nothing of the C++ library
+# beyond its headers, so zig links both as C and has no libc++ to build for Windows.
 $(PORTS)/native/marker_contract: $(CONTRACT) $(HOOK_DIR)/marker_posix.cpp $(HOOK_DIR)/marker.hpp
 	@mkdir -p $(@D)
 	$(CXX) $(PORT_FLAGS) -I$(HOOK_DIR) $(CONTRACT) $(HOOK_DIR)/marker_posix.cpp -o $@
+
+# flock() as Linux's NFS client gives it (see the file), for a second native run.
+$(PORTS)/native/nfs_flock.so: tests/nfs_flock.c
+	@mkdir -p $(@D)
+	$(CC) -shared -fPIC -O2 -Wall -Wextra -Werror $< -o $@
 
 $(PORTS)/windows/marker_contract.o: $(CONTRACT) $(HOOK_DIR)/marker.hpp $(ZIG_VENV)/.installed
 	@mkdir -p $(@D)

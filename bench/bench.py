@@ -109,8 +109,7 @@ def instruction_ratio(hook_argv, floor_argv, stdin, env):
     return {"ratio": hook / floor, "hook_minstr": hook / 1e6, "floor_minstr": floor / 1e6}
 
 
-def startup_figures(pairs):
-    home = Path(tempfile.mkdtemp(prefix="hook-bench-"))
+def startup_figures(pairs, home: Path):
     env = dict(os.environ, HOME=str(home))
     read_event = (EVENTS / "read-large.json").read_bytes()
     shell_event = (EVENTS / "bash-git.json").read_bytes()
@@ -292,7 +291,8 @@ def main():
     args = parser.parse_args()
 
     native, alone = native_figures(args.pairs)
-    figures = {**startup_figures(args.pairs), **in_process_figures(), **native}
+    with tempfile.TemporaryDirectory(prefix="hook-bench-") as home:  # the markers and the stand-in's records
+        figures = {**startup_figures(args.pairs, Path(home)), **in_process_figures(), **native}
     # What the host pays for a call it starts the hook for: the native launcher's start-up.
     registration = registration_figures(figures["native_read_no_skill"]["hook_ms"])
     print(f"{'figure':38} {'ratio':>7} {'goal':>6}  hook / floor")

@@ -1,10 +1,13 @@
 """The installed hook as a host runs it: the launcher next to the interpreter, on events from
 standard input, reporting through the installed stand-in CLI into its database."""
 
+import codecs
 import json
 import os
+import shutil
 import subprocess
 import sys
+import time
 from pathlib import Path
 
 import pytest
@@ -39,8 +42,8 @@ def environment(home: Path) -> dict:
     return dict(os.environ, HOME=str(home))
 
 
-def deliver(event: bytes, home: Path) -> subprocess.CompletedProcess:
-    return subprocess.run([str(LAUNCHER)], input=event, env=environment(home),
+def deliver(event: bytes, home: Path, env: dict | None = None) -> subprocess.CompletedProcess:
+    return subprocess.run([str(LAUNCHER)], input=event, env=env or environment(home),
                           capture_output=True, timeout=60)
 
 
@@ -99,6 +102,74 @@ def test_sixteen_skills_at_once_are_all_recorded(tmp_path):
     assert [(r.returncode, r.stdout, r.stderr) for r in results] == [(0, b"", b"")] * 16
     assert recorded(tmp_path) == dict.fromkeys(skills, 1)
     assert all(marker(tmp_path, s).exists() for s in skills)
+
+
+@pytest.fixture(scope="module")
+def nfs_flock(tmp_path_factory) -> Path:
+    """A library to preload that gives flock() as Linux's NFS client does (see nfs_flock.c)."""
+    library = tmp_path_factory.mktemp("nfs") / "nfs_flock.so"
+    subprocess.run([os.environ.get("CC", "cc"), "-shared", "-fPIC", "-O2", "-Wall", "-Wextra", "-Werror",
+                    str(Path(__file__).with_name("nfs_flock.c")), "-o", str(library)], check=True)
+    return library
+
+
+@pytest.mark.parametrize("locks, mode", [
+    ("nfs", 0o644),    # an exclusive lock there needs the marker open for writing
+    ("local", 0o444),  # a marker that may not be written is still locked, read-only
+])
+def test_three_deliveries_in_a_row_record_one_use_on_any_home(tmp_path, nfs_flock, locks, mode):
+    path = marker(tmp_path, "tov-auth")  # a use of an hour ago: each delivery takes the lock
+    path.parent.mkdir(parents=True)
+    path.touch(mode)
+    if not mode & 0o200 and os.access(path, os.W_OK):
+        pytest.skip("this user may write a file of any mode (root)")
+    os.utime(path, (path.stat().st_atime - 3600,) * 2)
+    env = environment(tmp_path)
+    if locks == "nfs":  # after what is preloaded already (the sanitizer runtime comes first)
+        env["LD_PRELOAD"] = " ".join(filter(None, [env.get("LD_PRELOAD"), str(nfs_flock)]))
+    for _ in range(3):
+        result = deliver(skill_event("tov-auth"), tmp_path, env)
+        assert (result.returncode, result.stdout, result.stderr) == (0, b"", b"")
+    assert recorded(tmp_path) == {"tov-auth": 1}
+    assert abs(path.stat().st_mtime - time.time()) < 30  # the use let through is the marker's time
+
+
+@pytest.fixture(scope="module")
+def single_byte_locales(tmp_path_factory) -> Path:
+    """A LOCPATH with French locales in Latin-1 and in CP1252, made by glibc's localedef."""
+    if shutil.which("localedef") is None:
+        pytest.skip("no localedef: not a glibc system")
+    folder = tmp_path_factory.mktemp("locales")
+    for charmap in ("ISO-8859-1", "CP1252"):
+        made = subprocess.run(["localedef", "-i", "fr_FR", "-f", charmap, str(folder / f"fr_FR.{charmap}")],
+                              capture_output=True, text=True)
+        if made.returncode != 0:  # `make test` installs the sources where it can (as root)
+            pytest.skip(f"localedef cannot make {charmap} here (its sources: Debian's locales package)")
+    return folder
+
+
+@pytest.mark.parametrize("charmap", ["ISO-8859-1", "CP1252"])
+def test_the_event_is_read_as_utf8_whatever_the_locale(tmp_path, single_byte_locales, charmap):
+    env = environment(tmp_path) | {"LOCPATH": str(single_byte_locales), "LC_ALL": f"fr_FR.{charmap}"}
+    for variable in ("PYTHONUTF8", "PYTHONIOENCODING"):
+        env.pop(variable, None)
+    probe = subprocess.run([sys.executable, "-c", "import sys; print(sys.stdin.encoding)"], env=env,
+                           capture_output=True, text=True, check=True)
+    assert codecs.lookup(probe.stdout.strip()).name == codecs.lookup(charmap).name  # the locale took
+    # "données" would be misread in Latin-1; the UTF-8 of "Ő" holds 0x90, which CP1252 lacks.
+    event = json.dumps({"tool_name": "Skill", "tool_input": {"skill": "données", "args": "Ő"}},
+                       ensure_ascii=False).encode()
+    result = deliver(event, tmp_path, env)
+    assert (result.returncode, result.stdout, result.stderr) == (0, b"", b"")
+    assert recorded(tmp_path) == {"données": 1}
+
+
+def test_no_standard_input_at_all_ends_quietly(tmp_path):
+    # fd 0 closed: the interpreter has no sys.stdin for the launcher to set to UTF-8.
+    result = subprocess.run([str(LAUNCHER)], preexec_fn=lambda: os.close(0), env=environment(tmp_path),
+                            capture_output=True, timeout=60)
+    assert (result.returncode, result.stdout, result.stderr) == (0, b"", b"")
+    assert not (tmp_path / ".tovrin").exists()
 
 
 @pytest.mark.parametrize("cli_state", ["missing", "fails loudly", "not executable", "killed"])

@@ -48,6 +48,13 @@ int create_exclusively(const char* path) {
     return open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666);
 }
 
+// Non-blocking, so that a FIFO in place of the marker cannot hang the hook.
+int open_marker(const char* path, int access) { return open(path, access | O_CLOEXEC | O_NOCTTY | O_NONBLOCK); }
+
+bool writing_refused(int error) {
+    return error == EACCES || error == EPERM || error == EROFS || error == ETXTBSY || error == EISDIR;
+}
+
 double monotonic_ms() {
     timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
@@ -85,7 +92,14 @@ LockedMarker::~LockedMarker() {
 }
 
 bool LockedMarker::lock(const char* path) {
-    descriptor_ = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    // Open for writing where that is allowed: where flock() is built on POSIX record locks, as
+    // in Linux's NFS client, an exclusive lock on a read-only descriptor fails with EBADF, and
+    // every use would go through. A marker that may only be read (a read-only mode or file
+    // system, a folder in its place) is still locked where flock() is the kernel's own.
+    descriptor_ = open_marker(path, O_RDWR);
+    if (descriptor_ < 0 && writing_refused(errno)) {
+        descriptor_ = open_marker(path, O_RDONLY);
+    }
     if (descriptor_ < 0) {
         return false;
     }
