@@ -105,6 +105,8 @@ def test_wheel_beside_the_product(tmp_path):
     assert json.loads(attributes.stdout) == ["tovrin.skills.hooks", True, True, False]
 
     event = json.dumps({"tool_name": "Skill", "tool_input": {"command": "tov-auth"}}).encode()
+    # The registered command is the native launcher, built for the wheel's glibc like the module.
+    assert (bin_dir / "tovrin-report-skill-usage").read_bytes()[:4] == b"\x7fELF"
     hook = run(bin_dir / "tovrin-report-skill-usage", stdin=event)
     assert (hook.returncode, hook.stdout, hook.stderr) == (0, b"", b"")
     assert (home / "product-calls.log").read_text() == "tov-auth\n"
@@ -112,3 +114,4 @@ def test_wheel_beside_the_product(tmp_path):
     pip("uninstall", "--yes", "tovrin-skill-hooks")
     assert product_works()
     assert not (bin_dir / "tovrin-report-skill-usage").exists()
+    assert not (bin_dir / "tovrin-report-skill-usage-python").exists()
