@@ -39,14 +39,16 @@ $(VENV)/.tools: requirements-dev.txt
 
 # The project, built as the wheel users get and installed into the environment, with the
 # stand-in product CLI beside it (a development tool, not part of the wheel).
-# The wheel is kept, so that the suite can install it again beside a stand-in product.
+# The wheel is kept, so that the suite can install it again beside a stand-in product. The
+# stand-in goes in after the hook, so that an older hook package that is being replaced cannot
+# take the stand-in's command with it.
 DEV_WHEELS = build/wheels$(subst .venv,,$(VENV))
 $(VENV)/.installed: $(VENV)/.tools $(SOURCES) $(shell find standin -type f)
 	rm -rf $(DEV_WHEELS)
 	$(PY) -m pip wheel --quiet --disable-pip-version-check --no-build-isolation --no-deps \
 	  $(BUILD_SETTINGS) -w $(DEV_WHEELS) .
-	$(PY) -m pip install --quiet --disable-pip-version-check --no-build-isolation --force-reinstall --no-deps \
-	  $(DEV_WHEELS)/*.whl ./standin
+	$(PY) -m pip install --quiet --disable-pip-version-check --force-reinstall --no-deps $(DEV_WHEELS)/*.whl
+	$(PY) -m pip install --quiet --disable-pip-version-check --no-build-isolation --force-reinstall --no-deps ./standin
 	@touch $@
 
 # zig from PyPI, pinned, in an environment of its own: cross-compilers for macOS, Windows and old glibc.
