@@ -69,7 +69,9 @@ def test_wheel_carries_nothing_of_the_products():
 
 
 def test_wheel_beside_the_product(tmp_path):
-    env_dir = tmp_path / "env"
+    # A folder name with a space, as under "Application Support" or a Windows user name: pip
+    # writes it bare into the "#!" line that the launcher reads.
+    env_dir = tmp_path / "product env"
     bin_dir = env_dir / "bin"
     python = bin_dir / "python"
     subprocess.run([sys.executable, "-m", "venv", "--without-pip", str(env_dir)], check=True, timeout=120)
