@@ -39,14 +39,16 @@ $(VENV)/.tools: requirements-dev.txt
 
 # The project, built as the wheel users get and installed into the environment, with the
 # stand-in product CLI beside it (a development tool, not part of the wheel).
-# The wheel is kept, so that the suite can install it again beside a stand-in product.
+# The wheel is kept, so that the suite can install it again beside a stand-in product. The
+# stand-in goes in after the hook, so that an older hook package that is being replaced cannot
+# take the stand-in's command with it.
 DEV_WHEELS = build/wheels$(subst .venv,,$(VENV))
 $(VENV)/.installed: $(VENV)/.tools $(SOURCES) $(shell find standin -type f)
 	rm -rf $(DEV_WHEELS)
 	$(PY) -m pip wheel --quiet --disable-pip-version-check --no-build-isolation --no-deps \
 	  $(BUILD_SETTINGS) -w $(DEV_WHEELS) .
-	$(PY) -m pip install --quiet --disable-pip-version-check --no-build-isolation --force-reinstall --no-deps \
-	  $(DEV_WHEELS)/*.whl ./standin
+	$(PY) -m pip install --quiet --disable-pip-version-check --force-reinstall --no-deps $(DEV_WHEELS)/*.whl
+	$(PY) -m pip install --quiet --disable-pip-version-check --no-build-isolation --force-reinstall --no-deps ./standin
 	@touch $@
 
 # zig from PyPI, pinned, in an environment of its own: cross-compilers for macOS, Windows and old glibc.
@@ -138,12 +140,15 @@ WINE_ENV    := WINEPREFIX=$(CURDIR)/$(PORTS)/wine WINEDEBUG=-all WINEDLLOVERRIDE
 
 check-ports: ports-tools $(PORTS)/macos-arm64/checked $(PORTS)/macos-x86_64/checked $(PORTS)/windows/checked \
              $(PORTS)/native/marker_contract $(PORTS)/native/nfs_flock.so $(PORTS)/windows/marker_contract.exe \
-             $(PORTS)/wine/.ready
+             $(PORTS)/wine/.ready \
+             $(PORTS)/macos-arm64/launcher-checked $(PORTS)/macos-x86_64/launcher-checked $(PORTS)/windows/launcher-checked
 	rm -rf $(PORTS)/run-posix $(PORTS)/run-nfs $(PORTS)/run-windows
 	@mkdir -p $(WINE_DIRS)
 	$(PORTS)/native/marker_contract $(PORTS)/run-posix
 	LD_PRELOAD=$(CURDIR)/$(PORTS)/native/nfs_flock.so $(PORTS)/native/marker_contract $(PORTS)/run-nfs
 	$(WINE_ENV) wine $(PORTS)/windows/marker_contract.exe 'build\ports\run-windows'
+	$(WINE_ENV) $(ZIG_VENV)/bin/python tools/port-checks wine-launcher $(PORTS)/windows/tovrin-report-skill-usage.exe \
+	  $(PORTS)/windows/stand_in_interpreter.exe $(PORTS)/run-launcher
 	$(WINE_ENV) wineserver -w
 
 # Debian's wine, and LLVM's tools and linker for Mach-O and PE files, when missing.
@@ -239,3 +244,40 @@ $(PORTS)/windows/marker_contract.o: $(CONTRACT) $(HOOK_DIR)/marker.hpp $(ZIG_VEN
 
 $(PORTS)/windows/marker_contract.exe: $(PORTS)/windows/marker_contract.o $(PORTS)/windows/marker_windows.o
 	$(ZIG) cc -target x86_64-windows-gnu $^ -o $@
+
+# The native launcher, for both systems: compiled by zig like the module and, needing nothing
+# of the C++ library beyond its headers, linked as C. The Windows one is also run under wine
+# (check-ports), handing over to a stand-in interpreter that echoes its input.
+LAUNCHER_DIR     := ext/launcher
+LAUNCHER_HEADERS := $(wildcard $(LAUNCHER_DIR)/*.hpp) $(HOOK_DIR)/event_scan.hpp $(HOOK_DIR)/skill_tables.hpp
+
+define macos_launcher
+$(PORTS)/macos-$(1)/launcher/%.o: $(LAUNCHER_DIR)/%.cpp $(LAUNCHER_HEADERS) $(ZIG_VENV)/.installed
+	@mkdir -p $$(@D)
+	$$(ZIG) c++ -target $(2) $$(PORT_FLAGS) -c $$< -o $$@
+$(PORTS)/macos-$(1)/tovrin-report-skill-usage: $(PORTS)/macos-$(1)/launcher/decide.o \
+                                              $(PORTS)/macos-$(1)/launcher/launcher_posix.o
+	$$(ZIG) cc -target $(2) $$^ -o $$@
+$(PORTS)/macos-$(1)/launcher-checked: $(PORTS)/macos-$(1)/tovrin-report-skill-usage tools/port-checks | ports-tools
+	$(ZIG_VENV)/bin/python tools/port-checks macho-exe $$< $(1)
+	@touch $$@
+endef
+$(eval $(call macos_launcher,arm64,aarch64-macos.11.0))
+$(eval $(call macos_launcher,x86_64,x86_64-macos.10.13))
+
+$(PORTS)/windows/launcher/%.o: $(LAUNCHER_DIR)/%.cpp $(LAUNCHER_HEADERS) $(ZIG_VENV)/.installed
+	@mkdir -p $(@D)
+	$(ZIG) c++ -target x86_64-windows-gnu $(PORT_FLAGS) -c $< -o $@
+
+$(PORTS)/windows/tovrin-report-skill-usage.exe: $(PORTS)/windows/launcher/decide.o \
+                                                $(PORTS)/windows/launcher/launcher_windows.o
+	$(ZIG) cc -target x86_64-windows-gnu $^ -o $@
+
+$(PORTS)/windows/stand_in_interpreter.exe: tests/launcher_port/stand_in_interpreter.cpp $(ZIG_VENV)/.installed
+	@mkdir -p $(@D)
+	$(ZIG) c++ -target x86_64-windows-gnu $(PORT_FLAGS) -c $< -o $@.o
+	$(ZIG) cc -target x86_64-windows-gnu $@.o -lshell32 -o $@
+
+$(PORTS)/windows/launcher-checked: $(PORTS)/windows/tovrin-report-skill-usage.exe tools/port-checks | ports-tools
+	$(ZIG_VENV)/bin/python tools/port-checks pe-exe $<
+	@touch $@

@@ -22,7 +22,11 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parents[1]
 EVENTS = ROOT / "examples" / "events"
 BIN = Path(sys.executable).parent
-LAUNCHER = str(BIN / "tovrin-report-skill-usage")
+# The module's figures run it through the Python launcher script, which the native launcher
+# (the command hosts register) hands over to; the native_ figures run the native launcher.
+LAUNCHER = str(BIN / "tovrin-report-skill-usage-python")
+NATIVE = str(BIN / "tovrin-report-skill-usage")
+TRUE = shutil.which("true")
 STAND_IN = str(BIN / "tovrin")
 FLOOR = [sys.executable, "-c", "import json, pathlib"]
 # Tool calls that never use a skill, as the hosts name them.
@@ -41,6 +45,9 @@ GOALS = {
     "resolve_bash_tovrin_command": 3.0,
     "resolve_skill_name": 4.0,
     "peak_memory": 1.05,
+    "native_bash_no_skill": 1.5,
+    "native_read_no_skill": None,
+    "native_full_report": 1.05,
 }
 
 
@@ -58,11 +65,11 @@ def run(argv, stdin: bytes, env) -> tuple[float, int]:
     pid = os.posix_spawn(argv[0], argv, env, file_actions=actions)
     os.close(read_end)
     os.close(null)
-    with os.fdopen(write_end, "wb") as pipe:
-        try:
+    try:
+        with os.fdopen(write_end, "wb") as pipe:
             pipe.write(stdin)
-        except BrokenPipeError:  # the floor never reads its input
-            pass
+    except BrokenPipeError:  # a floor that never reads its input (true) may close it first
+        pass
     _, status = os.waitpid(pid, 0)
     elapsed = time.perf_counter() - start
     if os.waitstatus_to_exitcode(status) != 0:
@@ -167,6 +174,48 @@ def startup_figures(pairs, home: Path):
     return figures
 
 
+def native_figures(pairs):
+    """The native launcher against `true` fed the same event, started the same way, and, for
+    a report, against the Python launcher script alone; and which of the sample Bash and
+    PowerShell events it answers without an interpreter."""
+    with tempfile.TemporaryDirectory(prefix="hook-bench-native-") as folder:
+        home = Path(folder, "home")
+        home.mkdir()
+        env = dict(os.environ, HOME=str(home))
+        shell_event = (EVENTS / "bash-git.json").read_bytes()
+        read_event = (EVENTS / "read-large.json").read_bytes()
+        marker = home / ".tovrin" / "hooks" / ".dedup_tov-auth"
+
+        def report(argv):
+            marker.unlink(missing_ok=True)
+            return run(argv, SKILL_EVENT, env)[0]
+
+        # A millisecond each: ten times the pairs, for a steadier median at the same cost.
+        figures = {
+            "native_bash_no_skill": paired(
+                10 * pairs, lambda: run([NATIVE], shell_event, env)[0], lambda: run([TRUE], shell_event, env)[0]),
+            "native_read_no_skill": paired(
+                10 * pairs, lambda: run([NATIVE], read_event, env)[0], lambda: run([TRUE], read_event, env)[0]),
+            "native_full_report": paired(pairs, lambda: report([NATIVE]), lambda: report([LAUNCHER])),
+        }
+        figures["native_bash_no_skill"]["command"] = f"{NATIVE} < {EVENTS / 'bash-git.json'}  vs  {TRUE} < the same"
+        figures["native_read_no_skill"]["command"] = f"{NATIVE} < {EVENTS / 'read-large.json'}  vs  {TRUE} < the same"
+        figures["native_full_report"]["command"] = (
+            f"{NATIVE} <<< {SKILL_EVENT.decode()!r} (no marker)  vs  {LAUNCHER}, the same")
+
+        # A copy with no Python launcher script beside it fails whatever it does not answer alone.
+        lone = Path(shutil.copy2(NATIVE, Path(folder, Path(NATIVE).name)))
+        shell_events = sorted(path.name for path in EVENTS.glob("*.json")
+                              if json.loads(path.read_bytes()).get("tool_name") in ("Bash", "PowerShell"))
+        alone = [name for name in shell_events
+                 if subprocess.run([str(lone)], input=(EVENTS / name).read_bytes(), env=env,
+                                   capture_output=True).returncode == 0]
+    share = {"events": shell_events, "answered_alone": alone, "share": len(alone) / len(shell_events),
+             "command": "a copy of the native launcher with no Python launcher script beside it, "
+                        "on each sample Bash and PowerShell event"}
+    return figures, share
+
+
 def registration_figures(non_skill_ms: float) -> dict:
     """What a call of a tool that never uses a skill costs under the README's registration:
     the hook processes the host starts for it, whether it searches with the matcher or
@@ -180,7 +229,7 @@ def registration_figures(non_skill_ms: float) -> dict:
         "ms_per_call": len(started) / len(OTHER_TOOLS) * non_skill_ms,
         "match_all_ms_per_call": non_skill_ms,
         "command": f"the README's matcher applied to {', '.join(OTHER_TOOLS)}, "
-                   "priced at startup_non_skill's hook time",
+                   "priced at native_read_no_skill's hook time",
     }
 
 
@@ -241,9 +290,11 @@ def main():
     parser.add_argument("--pairs", type=int, default=40, help="runs of each side per start-up figure")
     args = parser.parse_args()
 
+    native, alone = native_figures(args.pairs)
     with tempfile.TemporaryDirectory(prefix="hook-bench-") as home:  # the markers and the stand-in's records
-        figures = {**startup_figures(args.pairs, Path(home)), **in_process_figures()}
-    registration = registration_figures(figures["startup_non_skill"]["hook_ms"])
+        figures = {**startup_figures(args.pairs, Path(home)), **in_process_figures(), **native}
+    # What the host pays for a call it starts the hook for: the native launcher's start-up.
+    registration = registration_figures(figures["native_read_no_skill"]["hook_ms"])
     print(f"{'figure':38} {'ratio':>7} {'goal':>6}  hook / floor")
     for name, figure in figures.items():
         sides = [v for k, v in figure.items() if k.startswith(("hook_", "floor_"))]
@@ -256,8 +307,10 @@ def main():
     print(f"\nunder the matcher {registration['matcher']!r}, a call of {', '.join(OTHER_TOOLS)} starts "
           f"{registration['processes_per_call']:g} hook processes: {registration['ms_per_call']:.1f} ms "
           f"(under '.*': 1 process, {registration['match_all_ms_per_call']:.1f} ms)")
-    print("a matching call that uses no skill (Bash git status) costs one start-up: "
-          f"startup_matching_non_skill above")
+    print("a matching call that uses no skill (Bash git status) costs one start-up of the native "
+          "launcher: native_bash_no_skill above")
+    print(f"the native launcher answers {len(alone['answered_alone'])} of the {len(alone['events'])} sample "
+          f"Bash and PowerShell events alone ({alone['share']:.0%}): {', '.join(alone['answered_alone'])}")
     results = {
         "machine": {"platform": platform.platform(), "processor": platform.processor(),
                     "cpus": os.cpu_count(), "python": sys.version.split()[0]},
@@ -265,6 +318,7 @@ def main():
         "goals": GOALS,
         "figures": figures,
         "registration": registration,
+        "native_answered_alone": alone,
     }
     out = ROOT / "bench" / "results.json"
     out.write_text(json.dumps(results, indent=2) + "\n")

@@ -16,6 +16,7 @@ from conftest import EVENTS_DIR, StandInCLI, expected_reports, marker, recorded_
 
 BIN = Path(sys.executable).parent
 LAUNCHER = BIN / "tovrin-report-skill-usage"
+PYTHON_LAUNCHER = BIN / "tovrin-report-skill-usage-python"  # where the native launcher hands over
 
 # Each sample file and the skill it must report, None when it must be ignored, as the
 # events' README lists them.
@@ -186,8 +187,8 @@ def test_a_report_that_cannot_be_made_leaves_the_hook_silent(tmp_path, cli_state
 def test_nothing_beside_the_launcher_is_imported(tmp_path):
     # A bin folder may hold anything; a json.py there must not stand in for the real one.
     (tmp_path / "json.py").write_text("raise SystemExit('imported the json.py beside the launcher')\n")
-    launcher = tmp_path / LAUNCHER.name
-    launcher.write_text(LAUNCHER.read_text())
+    launcher = tmp_path / PYTHON_LAUNCHER.name
+    launcher.write_text(PYTHON_LAUNCHER.read_text())
     home = tmp_path / "home"
     home.mkdir()
     completed = subprocess.run([sys.executable, str(launcher)], input=b'{"tool_name": "Read"}',

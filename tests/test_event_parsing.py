@@ -81,7 +81,8 @@ def test_seeded_mutations_of_the_sample_events(hook, monkeypatch):
         same_end(hook, monkeypatch, text)
 
 
-@pytest.mark.parametrize("text", [
+# Texts at the edges of what the quick look takes (the launcher is held to them too).
+AWKWARD_TEXTS = [
     '{"tool_name": "Skill", "tool_input": {"skill": "a"}, "tool_name": "Read"}',  # the last one counts
     '{"tool_name": "Read", "tool_input": {}, "tool_name": "Skill", "tool_input": {"command": "b"}}',
     '{"tool\\u005fname": "Skill", "tool_input": {"command": "c"}}',  # an escaped name
@@ -96,7 +97,10 @@ def test_seeded_mutations_of_the_sample_events(hook, monkeypatch):
     ' \t\r\n{"tool_name": "Skill", "tool_input": {"command": "\\u0074ov"}} \n',
     '{"tool_name": "Bash", "tool_input": {"command": null}}',
     '[{"tool_name": "Skill"}]',
-])
+]
+
+
+@pytest.mark.parametrize("text", AWKWARD_TEXTS)
 def test_awkward_documents_end_as_with_the_whole_document(hook, monkeypatch, text):
     same_end(hook, monkeypatch, text)
 

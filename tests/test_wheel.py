@@ -69,7 +69,9 @@ def test_wheel_carries_nothing_of_the_products():
 
 
 def test_wheel_beside_the_product(tmp_path):
-    env_dir = tmp_path / "env"
+    # A folder name with a space, as under "Application Support" or a Windows user name: pip
+    # writes it bare into the "#!" line that the launcher reads.
+    env_dir = tmp_path / "product env"
     bin_dir = env_dir / "bin"
     python = bin_dir / "python"
     subprocess.run([sys.executable, "-m", "venv", "--without-pip", str(env_dir)], check=True, timeout=120)
@@ -105,6 +107,8 @@ def test_wheel_beside_the_product(tmp_path):
     assert json.loads(attributes.stdout) == ["tovrin.skills.hooks", True, True, False]
 
     event = json.dumps({"tool_name": "Skill", "tool_input": {"command": "tov-auth"}}).encode()
+    # The registered command is the native launcher, built for the wheel's glibc like the module.
+    assert (bin_dir / "tovrin-report-skill-usage").read_bytes()[:4] == b"\x7fELF"
     hook = run(bin_dir / "tovrin-report-skill-usage", stdin=event)
     assert (hook.returncode, hook.stdout, hook.stderr) == (0, b"", b"")
     assert (home / "product-calls.log").read_text() == "tov-auth\n"
@@ -112,3 +116,4 @@ def test_wheel_beside_the_product(tmp_path):
     pip("uninstall", "--yes", "tovrin-skill-hooks")
     assert product_works()
     assert not (bin_dir / "tovrin-report-skill-usage").exists()
+    assert not (bin_dir / "tovrin-report-skill-usage-python").exists()

@@ -7,6 +7,7 @@
 #include "event_json.hpp"
 #include "function.hpp"
 #include "runtime.hpp"
+#include "skill_tables.hpp"
 #include "tables.hpp"
 
 namespace hook {
@@ -213,7 +214,7 @@ int run_body(PyObject* module) {
     if (bind(dict, text.json, import_module(text.json)) < 0 || bind(dict, text.sys, import_module(text.sys)) < 0 ||
         bind(dict, text.Path, import_path_class()) < 0 ||
         bind(dict, text.MCP_TOOL_TO_SKILL, make_mcp_tool_table()) < 0 ||
-        bind(dict, text.MCP_TOOL_PREFIX, Ref::steal(PyUnicode_FromString("mcp__"))) < 0 ||
+        bind(dict, text.MCP_TOOL_PREFIX, Ref::steal(PyUnicode_FromString(mcp_tool_prefix))) < 0 ||
         bind(dict, text.BASH_TOVRIN_TO_SKILL, make_bash_subcommand_table()) < 0 ||
         bind(dict, text.resolve_skill_name, make_function(resolve_skill_name_spec)) < 0 ||
         bind(dict, text.resolve_bash_tovrin_command, make_function(resolve_bash_tovrin_command_spec)) < 0 ||

@@ -1,68 +1,15 @@
 // Resolution: which skill of the product, if any, one tool call used.
-#include <cstring>
 #include <initializer_list>
 
 #include "docstrings.hpp"
 #include "function.hpp"
 #include "runtime.hpp"
+#include "skill_tables.hpp"
 #include "tables.hpp"
 
 namespace hook {
 
 namespace {
-
-struct TableEntry {
-    const char* key;
-    const char* skill;
-};
-
-constexpr TableEntry mcp_tools[] = {
-    {"query_spec_must_read", "tov-dataset-query"},
-    {"query_metadata", "tov-dataset-query"},
-    {"query_catalog", "tov-dataset-query"},
-    {"query_intent_match", "tov-dataset-query"},
-    {"query_simple", "tov-dataset-query"},
-    {"query_build", "tov-dataset-query"},
-    {"query_run", "tov-dataset-query"},
-    {"query_build_and_run", "tov-dataset-query"},
-    {"query_chart", "tov-dataset-query"},
-    {"query_chart_doc", "tov-dataset-query"},
-    {"query_preferences", "tov-dataset-query"},
-    {"auth_mcp_login", "tov-auth"},
-    {"auth_login_start", "tov-auth"},
-    {"auth_login_poll", "tov-auth"},
-    {"auth_get_token", "tov-auth"},
-    {"auth_check_token", "tov-auth"},
-    {"auth_is_authenticated", "tov-auth"},
-    {"auth_token_refresh", "tov-auth"},
-    {"auth_system_list", "tov-auth"},
-    {"auth_system_add", "tov-auth"},
-    {"auth_system_remove", "tov-auth"},
-    {"auth_system_sync", "tov-auth"},
-    {"auth_build_request_auth", "tov-auth"},
-    {"auth_logout", "tov-auth"},
-    {"auth_doctor", "tov-auth"},
-    {"feedback_submit", "tov-feedback"},
-    {"feedback_detail", "tov-feedback"},
-    {"skills_list", "tov-skills"},
-    {"skills_status", "tov-skills"},
-    {"skills_install", "tov-skills"},
-    {"skills_upgrade", "tov-skills"},
-    {"skills_marketplace_list", "tov-skills"},
-    {"skills_marketplace_info", "tov-skills"},
-    {"skills_record_usage", "tov-skills"},
-    {"shop_wren_scenarios", "shop-wren"},
-    {"shop_wren_run", "shop-wren"},
-    {"shop_wren_job_status", "shop-wren"},
-    {"shop_wren_export", "shop-wren"},
-};
-
-constexpr TableEntry bash_subcommands[] = {
-    {"auth", "tov-auth"},
-    {"query", "tov-dataset-query"},
-    {"skills", "tov-skills"},
-    {"mcp", "tov-skills"},
-};
 
 template <std::size_t N>
 Ref make_table(const TableEntry (&entries)[N]) {

@@ -1,0 +1,65 @@
+// The fixed tables that map a tool or a CLI subcommand to a skill, as plain data: the module
+// builds its dicts from them, and the launcher reads the MCP table as it is.
+#pragma once
+
+namespace hook {
+
+// _MCP_TOOL_PREFIX: how an MCP tool's name begins.
+inline constexpr char mcp_tool_prefix[] = "mcp__";
+
+struct TableEntry {
+    const char* key;
+    const char* skill;
+};
+
+// _MCP_TOOL_TO_SKILL: an MCP tool, by the last `__` piece of its name, and its skill.
+inline constexpr TableEntry mcp_tools[] = {
+    {"query_spec_must_read", "tov-dataset-query"},
+    {"query_metadata", "tov-dataset-query"},
+    {"query_catalog", "tov-dataset-query"},
+    {"query_intent_match", "tov-dataset-query"},
+    {"query_simple", "tov-dataset-query"},
+    {"query_build", "tov-dataset-query"},
+    {"query_run", "tov-dataset-query"},
+    {"query_build_and_run", "tov-dataset-query"},
+    {"query_chart", "tov-dataset-query"},
+    {"query_chart_doc", "tov-dataset-query"},
+    {"query_preferences", "tov-dataset-query"},
+    {"auth_mcp_login", "tov-auth"},
+    {"auth_login_start", "tov-auth"},
+    {"auth_login_poll", "tov-auth"},
+    {"auth_get_token", "tov-auth"},
+    {"auth_check_token", "tov-auth"},
+    {"auth_is_authenticated", "tov-auth"},
+    {"auth_token_refresh", "tov-auth"},
+    {"auth_system_list", "tov-auth"},
+    {"auth_system_add", "tov-auth"},
+    {"auth_system_remove", "tov-auth"},
+    {"auth_system_sync", "tov-auth"},
+    {"auth_build_request_auth", "tov-auth"},
+    {"auth_logout", "tov-auth"},
+    {"auth_doctor", "tov-auth"},
+    {"feedback_submit", "tov-feedback"},
+    {"feedback_detail", "tov-feedback"},
+    {"skills_list", "tov-skills"},
+    {"skills_status", "tov-skills"},
+    {"skills_install", "tov-skills"},
+    {"skills_upgrade", "tov-skills"},
+    {"skills_marketplace_list", "tov-skills"},
+    {"skills_marketplace_info", "tov-skills"},
+    {"skills_record_usage", "tov-skills"},
+    {"shop_wren_scenarios", "shop-wren"},
+    {"shop_wren_run", "shop-wren"},
+    {"shop_wren_job_status", "shop-wren"},
+    {"shop_wren_export", "shop-wren"},
+};
+
+// _BASH_TOVRIN_TO_SKILL: the CLI's first subcommand, in lower case, and its skill.
+inline constexpr TableEntry bash_subcommands[] = {
+    {"auth", "tov-auth"},
+    {"query", "tov-dataset-query"},
+    {"skills", "tov-skills"},
+    {"mcp", "tov-skills"},
+};
+
+}  // namespace hook

@@ -1,0 +1,160 @@
+"""The native launcher, the command hosts register: on any bytes it ends as main() ends, run
+as `python -c "... import main; main()"`; it answers alone only the events it may, and says
+so plainly when the hand-over to the interpreter cannot start."""
+
+import json
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+from pathlib import Path
+
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+from conftest import EVENTS_DIR, MODULE_NAME
+from test_event_parsing import AWKWARD_TEXTS, event_texts
+from test_properties import events as property_events
+
+BIN = Path(sys.executable).parent
+LAUNCHER = BIN / "tovrin-report-skill-usage"
+SCRIPT_NAME = "tovrin-report-skill-usage-python"
+
+
+def bash(command, **event) -> bytes:
+    return json.dumps({"tool_name": "Bash", "tool_input": {"command": command}, **event}).encode()
+
+
+BIG_OUTPUT = {"tool_response": {"stdout": "tovrin query run mentioned in the output\n" * 120_000}}
+
+# Events at the edges of the launcher's own decision, each with whether it answers alone.
+DECISIONS = [
+    (bash("git status"), True),
+    (bash("ls", **BIG_OUTPUT), True),  # "tovrin" in the output only: the command decides
+    (b'{"tool_name": "PowerShell", "tool_input": {"command": "Get-ChildItem"}}', True),
+    (b'{"tool_name": "Bash"}', True),
+    (b'{"tool_name": "Bash", "tool_input": {"description": "tovrin"}}', True),
+    (b'{"tool_name": "Bash", "tool_input": {"command": "echo \\"\\u00e9\\\\n\\""}}', True),
+    (b'{"tool_name": "mcp__tovrin__query_nothing", "tool_input": {}}', True),
+    (b'{"tool_name": "mcp__x__query_run__y"}', True),
+    ('{"tool_name": "Réad", "tool_input": {"x": "ü"}}'.encode(), True),
+    (bash("tovrin auth login"), False),
+    (bash("git log | grep TOVRIN"), False),  # names no skill, yet it is the module's to say
+    (bash("/opt/ToVrIn.exe query x", **BIG_OUTPUT), False),
+    (b'{"tool_name": "Bash", "tool_input": {"command": "\\u0074ovrin auth"}}', False),
+    (b'{"tool_name": "Bash", "tool_input": {"command": "TOVR\\u0130N auth"}}', False),
+    (b'{"tool_name": "PowerShell", "tool_input": {"command": "& tovrin.exe skills list"}}', False),
+    (b'{"tool_name": "Bash", "tool_input": {"command": "ls", "command": "tovrin mcp"}}', False),
+    (b'{"tool_name": "Bash", "tool_input": {"comm\\u0061nd": "ls"}}', False),
+    (b'{"tool_name": "Bash", "tool_input": {"command": null}}', False),
+    (b'{"tool_name": "Bash", "tool_input": ["ls"]}', False),
+    (b'{"tool_name": "Bash", "tool_input": 0}', False),
+    (b'{"tool_name": "B\\u0061sh", "tool_input": {"command": "tovrin auth"}}', False),
+    (b'{"tool_name": "Skill", "tool_input": {}}', False),
+    (b'{"tool_name": "mcp__any__auth_logout"}', False),
+    (b'{"tool_name": 7}', False),
+    (b'{"tool_input": {}}', False),
+    (b'{"tool_name": "Read", "x": NaN}', False),
+    (b'{"tool_name": "Read"', False),
+    (b'\xef\xbb\xbf{"tool_name": "Read"}', False),
+    (b'{"tool_name": "R\xc1\xb4ad"}', False),  # an overlong form
+    (b'{"tool_name": "R\xed\xa0\x80ad"}', False),  # a surrogate
+    (b'{"tool_name": "Read", "x": "\xff"}', False),
+    (b"", False),
+]
+
+
+def home_contents(home: Path) -> dict:
+    """Every file under the home folder, and the uses the stand-in CLI recorded there."""
+    files = sorted(str(p.relative_to(home)) for p in home.rglob("*"))
+    uses = {}
+    if (home / ".tovrin" / "usage.db").exists():
+        listing = subprocess.run([str(BIN / "tovrin"), "skills", "usage", "--json"],
+                                 env=dict(os.environ, HOME=str(home)), capture_output=True, check=True,
+                                 timeout=60)
+        uses = {row["skill"]: row["count"] for row in json.loads(listing.stdout)}
+    return {"files": files, "uses": uses}
+
+
+def ending(argv, event: bytes, home: Path) -> dict:
+    """How one process ends on `event`: status, output, and what it left in the home folder.
+    A traceback is compared by its last line: its first frame names the launcher script, or
+    "<string>" for `python -c`."""
+    done = subprocess.run(argv, input=event, env=dict(os.environ, HOME=str(home)),
+                          capture_output=True, timeout=120)
+    errors = done.stderr.decode(errors="replace").strip().splitlines()
+    return {"status": done.returncode, "stdout": done.stdout, "stderr": errors[-1:],
+            **home_contents(home)}
+
+
+def assert_ends_as_main(event: bytes):
+    with tempfile.TemporaryDirectory() as folder:
+        launcher_home, main_home = Path(folder, "launcher"), Path(folder, "main")
+        launcher_home.mkdir()
+        main_home.mkdir()
+        by_launcher = ending([str(LAUNCHER)], event, launcher_home)
+        by_main = ending([sys.executable, "-c", f"from {MODULE_NAME} import main; main()"], event, main_home)
+    assert by_launcher == by_main, event[:300]
+
+
+SAMPLES = sorted(p.name for p in EVENTS_DIR.glob("*.json"))
+
+
+@pytest.mark.parametrize("event", [(EVENTS_DIR / name).read_bytes() for name in SAMPLES]
+                         + [event for event, _ in DECISIONS]
+                         + [text.encode(errors="surrogatepass") for text in AWKWARD_TEXTS],
+                         ids=SAMPLES + [f"decision-{n}" for n in range(len(DECISIONS))]
+                         + [f"awkward-{n}" for n in range(len(AWKWARD_TEXTS))])
+def test_ends_as_main_on_known_events(event):
+    assert_ends_as_main(event)
+
+
+@settings(max_examples=40, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(st.one_of(event_texts().map(lambda text: text.encode(errors="surrogatepass")),
+                 property_events.map(lambda event: json.dumps(event, ensure_ascii=False)
+                                     .encode(errors="surrogatepass"))))
+def test_ends_as_main_on_generated_events(event):
+    assert_ends_as_main(event)
+
+
+@pytest.fixture
+def lone_launcher(tmp_path):
+    """The launcher copied into a folder of its own, with no Python launcher script beside it:
+    whatever it does not answer alone ends in the hand-over's error."""
+    folder = tmp_path / "lone"
+    folder.mkdir()
+    return Path(shutil.copy2(LAUNCHER, folder / LAUNCHER.name))
+
+
+@pytest.mark.parametrize("event, alone", DECISIONS, ids=range(len(DECISIONS)))
+def test_answers_alone_only_what_it_may(lone_launcher, tmp_path, event, alone):
+    done = subprocess.run([str(lone_launcher)], input=event, capture_output=True, timeout=60,
+                          env=dict(os.environ, HOME=str(tmp_path)))
+    if alone:
+        assert (done.returncode, done.stdout, done.stderr) == (0, b"", b"")
+    else:
+        script = lone_launcher.parent / SCRIPT_NAME
+        assert (done.returncode, done.stdout) == (127, b"")
+        assert done.stderr.decode() == (f"tovrin-report-skill-usage: cannot read the Python launcher "
+                                        f"script {script}: No such file or directory\n")
+
+
+def test_hand_over_finds_the_script_beside_the_file_and_names_what_it_tried(lone_launcher, tmp_path):
+    event = bash("tovrin auth login")
+    # A link elsewhere leads to the script beside the launcher's own file.
+    (tmp_path / "links").mkdir()
+    link = tmp_path / "links" / LAUNCHER.name
+    link.symlink_to(LAUNCHER)
+    done = subprocess.run([str(link)], input=event, capture_output=True, timeout=60,
+                          env=dict(os.environ, HOME=str(tmp_path)))
+    assert (done.returncode, done.stdout, done.stderr) == (0, b"", b"")
+    assert home_contents(tmp_path)["uses"] == {"tov-auth": 1}
+    # A script whose interpreter is gone.
+    missing = tmp_path / "gone" / "python3.13"
+    (lone_launcher.parent / SCRIPT_NAME).write_text(f"#!{missing}\nimport sys\n")
+    done = subprocess.run([str(lone_launcher)], input=event, capture_output=True, timeout=60)
+    assert (done.returncode, done.stdout) == (127, b"")
+    assert done.stderr.decode() == (f"tovrin-report-skill-usage: cannot start the interpreter {missing}: "
+                                    "No such file or directory\n")
