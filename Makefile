@@ -141,7 +141,8 @@ WINE_ENV    := WINEPREFIX=$(CURDIR)/$(PORTS)/wine WINEDEBUG=-all WINEDLLOVERRIDE
 check-ports: ports-tools $(PORTS)/macos-arm64/checked $(PORTS)/macos-x86_64/checked $(PORTS)/windows/checked \
              $(PORTS)/native/marker_contract $(PORTS)/native/nfs_flock.so $(PORTS)/windows/marker_contract.exe \
              $(PORTS)/wine/.ready \
-             $(PORTS)/macos-arm64/launcher-checked $(PORTS)/macos-x86_64/launcher-checked $(PORTS)/windows/launcher-checked
+             $(PORTS)/macos-arm64/launcher-checked $(PORTS)/macos-x86_64/launcher-checked $(PORTS)/windows/launcher-checked \
+             $(PORTS)/windows/stand_in_interpreter.exe
 	rm -rf $(PORTS)/run-posix $(PORTS)/run-nfs $(PORTS)/run-windows
 	@mkdir -p $(WINE_DIRS)
 	$(PORTS)/native/marker_contract $(PORTS)/run-posix
