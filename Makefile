@@ -1,14 +1,14 @@
 # The README's commands: `make demo` and `make test`.
 VENV    := .venv
 PY      := $(VENV)/bin/python
-SOURCES := $(shell find ext src scripts -type f) CMakeLists.txt pyproject.toml
+SOURCES := $(shell find ext scripts $(wildcard src) -type f) CMakeLists.txt pyproject.toml
 # Extra settings for the wheel build (the sanitizer build passes its own).
 BUILD_SETTINGS :=
 
 .PHONY: test demo bench install test-asan clean
 
 test: install
-	$(PY) -m pytest -q
+	TOVRIN_WHEEL="$$(echo $(DEV_WHEELS)/*.whl)" $(PY) -m pytest -q
 
 # Runs the installed hook on a handful of sample events in a throwaway home folder.
 demo: install
@@ -27,10 +27,16 @@ $(VENV)/.tools: requirements-dev.txt
 	$(PY) -m pip install --quiet --disable-pip-version-check -r requirements-dev.txt
 	@touch $@
 
-# The project, built as the wheel users get and installed into the environment.
-$(VENV)/.installed: $(VENV)/.tools $(SOURCES)
+# The project, built as the wheel users get and installed into the environment, with the
+# stand-in product CLI beside it (a development tool, not part of the wheel).
+# The wheel is kept, so that the suite can install it again beside a stand-in product.
+DEV_WHEELS = build/wheels$(subst .venv,,$(VENV))
+$(VENV)/.installed: $(VENV)/.tools $(SOURCES) $(shell find standin -type f)
+	rm -rf $(DEV_WHEELS)
+	$(PY) -m pip wheel --quiet --disable-pip-version-check --no-build-isolation --no-deps \
+	  $(BUILD_SETTINGS) -w $(DEV_WHEELS) .
 	$(PY) -m pip install --quiet --disable-pip-version-check --no-build-isolation --force-reinstall --no-deps \
-	  $(BUILD_SETTINGS) .
+	  $(DEV_WHEELS)/*.whl ./standin
 	@touch $@
 
 # zig from PyPI, pinned, in an environment of its own: cross-compilers for macOS, Windows and old glibc.

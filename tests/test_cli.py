@@ -10,21 +10,21 @@ from pathlib import Path
 
 import pytest
 
-SRC = Path(__file__).resolve().parents[1] / "src"
+STANDIN = Path(__file__).resolve().parents[1] / "standin"
 ISO_UTC = re.compile(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{6}Z")
 
 
 def tovrin_command(*args):
-    return [sys.executable, "-m", "tovrin", *args]
+    return [sys.executable, "-m", "tovrin_standin", *args]
 
 
 def environment(home):
     # A zone far from UTC, so that local times would show up as wrong.
-    return dict(os.environ, HOME=str(home), PYTHONPATH=str(SRC), TZ="Asia/Kolkata")
+    return dict(os.environ, HOME=str(home), PYTHONPATH=str(STANDIN), TZ="Asia/Kolkata")
 
 
 def tovrin(home, *args):
-    return subprocess.run(tovrin_command(*args), cwd=SRC, env=environment(home),
+    return subprocess.run(tovrin_command(*args), cwd=STANDIN, env=environment(home),
                           capture_output=True, text=True, timeout=60)
 
 
@@ -79,7 +79,7 @@ def test_usage_without_database_is_empty_and_creates_nothing(tmp_path, args, exp
 
 def test_simultaneous_reports_are_all_recorded(tmp_path):
     command = tovrin_command("skills", "report-usage", "busy")
-    processes = [subprocess.Popen(command, cwd=SRC, env=environment(tmp_path),
+    processes = [subprocess.Popen(command, cwd=STANDIN, env=environment(tmp_path),
                                   stderr=subprocess.PIPE, text=True) for _ in range(20)]
     outcomes = [(p.wait(timeout=60), p.stderr.read()) for p in processes]
     assert outcomes == [(0, "")] * 20

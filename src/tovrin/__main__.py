@@ -1,5 +1,0 @@
-"""Lets `python -m tovrin` run the command line."""
-
-from tovrin.cli import main
-
-raise SystemExit(main())
