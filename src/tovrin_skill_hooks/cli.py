@@ -16,6 +16,13 @@ from tovrin_skill_hooks.registration import Problem
 PROG = "tovrin-skill-hooks"
 
 
+def _folder(text: str) -> Path:
+    path = Path(text)
+    if not path.is_dir():
+        raise argparse.ArgumentTypeError(f"{text}: no such folder")
+    return path
+
+
 def _parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog=PROG, description="Register the skill-usage hook with Claude Code or Codex, "
@@ -27,7 +34,7 @@ def _parser() -> argparse.ArgumentParser:
                        ("uninstall", "remove this hook's entries, and nothing else")):
         command = commands.add_parser(name, help=text, description=text[0].upper() + text[1:] + ".")
         command.add_argument("host", choices=sorted(HOSTS), help="the agent host")
-        command.add_argument("--project", metavar="DIR", type=Path,
+        command.add_argument("--project", metavar="DIR", type=_folder,
                              help="the project's settings in DIR/.claude or DIR/.codex, "
                              "instead of the user's (~/.claude, or CLAUDE_CONFIG_DIR; "
                              "~/.codex, or CODEX_HOME)")

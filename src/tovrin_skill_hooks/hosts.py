@@ -178,14 +178,13 @@ def _sources(host: Host, cwd: Path) -> list[tuple[str, Path]]:
     """(scope, file) of every file the host reads hooks from, for the user and the project."""
     user = host.user_folder()
     if host is CLAUDE:
-        project = cwd / host.folder
-        return [("user", user / "settings.json"), ("project", project / "settings.json"),
-                ("project", project / "settings.local.json")]
-    files = [("user", user / "hooks.json"), ("user", user / "config.toml")]
-    for folder in _project_folders(cwd):
-        if folder / host.folder != user:
-            files += [("project", folder / host.folder / "hooks.json"),
-                      ("project", folder / host.folder / "config.toml")]
+        names, folders = ("settings.json", "settings.local.json"), [cwd]
+    else:
+        names, folders = ("hooks.json", "config.toml"), _project_folders(cwd)
+    files = [("user", user / name) for name in names if name != "settings.local.json"]
+    # In the home folder, the project's folder is the user's own: each file is listed once.
+    files += [("project", folder / host.folder / name) for folder in folders for name in names
+              if os.path.realpath(folder / host.folder) != os.path.realpath(user)]
     return files
 
 
