@@ -9,20 +9,15 @@ from pathlib import Path
 
 import pytest
 
-from conftest import EVENTS_DIR, StandInCLI, marker, run_hook
+from conftest import EVENTS_DIR, StandInCLI, expected_reports, marker, run_hook
 
 BIN = Path(sys.executable).parent
 LAUNCHER = BIN / "tovrin-report-skill-usage"
 CLI = BIN / "tovrin"
 
-# Each sample file and the skill it must report, None when it must be ignored.
-FILES = {
-    "skill-current.json": "tov-auth", "skill-legacy.json": "tov-dataset-query",
-    "mcp-query-run.json": "tov-dataset-query", "mcp-plugin-server.json": "tov-auth",
-    "mcp-other-server.json": None, "bash-cli.json": "tov-dataset-query",
-    "bash-python-m.json": "tov-skills", "bash-windows-path.json": "tov-auth",
-    "bash-git.json": None, "edit.json": None, "read-large.json": None,
-}
+# Each sample file and the skill it must report, None when it must be ignored, as the
+# events' README lists them.
+FILES = expected_reports()
 # The demo's events that are written inline.
 INLINE = {
     "mcp-feedback-submit": (b'{"tool_name": "mcp__tovrin__feedback_submit", "tool_input": {}}',

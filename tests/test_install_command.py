@@ -153,7 +153,8 @@ def test_usage_errors_exit_2_without_traceback(tmp_path, args):
 # --- status -------------------------------------------------------------------------------
 
 HOOK = "/opt/hook/bin/tovrin-report-skill-usage"
-# What Codex 0.169 records in /hooks for {"matcher": MATCHER, "hooks": [HOOK, timeout 30]}.
+HOOK_MATCHER = "Skill|Bash|mcp__.*"
+# What Codex 0.169 records in /hooks for {"matcher": HOOK_MATCHER, "hooks": [HOOK, timeout 30]}.
 HOOK_HASH = "sha256:a5e8bc1d54d1e0fc4042f66c8179ae5b650041ddf86926f139d9a28440e93117"
 CODEX_STATES = {
     "never approved": ("", "waiting"),
@@ -185,7 +186,7 @@ def test_status_tells_whether_codex_approved_the_hook_as_it_stands(tmp_path, cas
     hooks = tmp_path / ".codex" / "hooks.json"
     hooks.parent.mkdir()
     hooks.write_text(json.dumps(settings(PostToolUse=[
-        OTHER_GROUP, {"matcher": MATCHER, "hooks": [{"type": "command", "command": HOOK, "timeout": 30}]}])))
+        OTHER_GROUP, {"matcher": HOOK_MATCHER, "hooks": [{"type": "command", "command": HOOK, "timeout": 30}]}])))
     # The approval is keyed by the file and the hook's position in it.
     (tmp_path / ".codex" / "config.toml").write_text(config.replace("{key}", f"{hooks}:post_tool_use:1:0"))
     code, report = status(tmp_path)

@@ -71,7 +71,8 @@ def tool(name):
     ({"tool_name": "Bash", "tool_input": {"skill": "tov-auth"}}, None),
     ({"tool_name": "Bash", "tool_input": ""}, None),
     *[({"tool_name": name, "tool_input": {"command": "tovrin auth"}}, None)
-      for name in ("skill", "SKILL", "Skill ", "bash", "Read", "", "MCP__tovrin__query_run")],
+      for name in ("skill", "SKILL", "Skill ", "bash", "powershell", "Powershell", "Read", "",
+                   "MCP__tovrin__query_run")],
 ])
 def test_resolves_events(hook, event, expected):
     assert hook._resolve_skill_name(event) == expected
@@ -97,6 +98,7 @@ def test_mcp_tool_is_last_piece_after_double_underscore(hook, monkeypatch, tool_
     ("Skill", {"command": "x"}, [("command",)]),
     ("Skill", {}, [("command",), ("skill",)]),
     ("Bash", {"command": "tovrin auth"}, [("command", "")]),
+    ("PowerShell", {"command": "tovrin auth"}, [("command", "")]),
     ("mcp__tovrin__query_run", {}, []),
 ])
 def test_tool_input_is_read_through_its_get(hook, tool_name, values, reads):
@@ -123,15 +125,15 @@ def missing(obj, attribute):
     *[({"tool_name": v}, AttributeError, missing(v, "startswith"), 1)
       for v in (None, 3, 1.5, True, ["Skill"], {"a": 1})],
     *[({"tool_name": t, "tool_input": v}, AttributeError, missing(v, "get"), 1)
-      for t in ("Skill", "Bash") for v in ("abc", 5, True, ["command"])],
+      for t in ("Skill", "Bash", "PowerShell") for v in ("abc", 5, True, ["command"])],
     *[(skill({"command": v}), TypeError, "Expected str, got " + type(v).__name__, 1)
       for v in (3, True, 1.5, ["x"], {"a": 1}, Text("tov-auth"))],
     *[(skill({"skill": v}), TypeError, "Expected str, got " + type(v).__name__, 1)
       for v in (3, True, ["x"], Text("tov-auth"))],
     (skill({"command": 3, "skill": "x"}), TypeError, "Expected str, got int", 1),
-    *[({"tool_name": "Bash", "tool_input": {"command": v}}, TypeError,
+    *[({"tool_name": shell, "tool_input": {"command": v}}, TypeError,
        f"Argument 'command' has incorrect type (expected str, got {type(v).__name__})", 2)
-      for v in (None, 3, True, ["tovrin"], {"a": 1}, Text("tovrin auth"))],
+      for shell in ("Bash", "PowerShell") for v in (None, 3, True, ["tovrin"], {"a": 1}, Text("tovrin auth"))],
 ])
 def test_resolution_errors(hook, event, exc_type, message, frames):
     with pytest.raises(exc_type) as info:
@@ -198,20 +200,24 @@ BASH_CASES = [
     ("\u2028tovrin\x85auth\xa0", "tov-auth"), ("tovrin S\u212aILLS", "tov-skills"),
     ('"tovrin query"', "tov-dataset-query"), ("x\x00 tovrin skills", "tov-skills"),
     ("\udc80 tovrin auth", "tov-auth"),
+    # PowerShell's forms: the call operator before a quoted path, a path relative to here
+    ('& "C:\\Program Files\\tovrin\\tovrin.exe" auth login', "tov-auth"), ("& tovrin auth", "tov-auth"),
+    (".\\tovrin.exe query x", "tov-dataset-query"), ("tovrin.exe skills list", "tov-skills"),
     *[(line, None) for line in (
         "tovrin", "echo tovrin", "tovrin feedback submit", "tovrin shop-wren",
         "tovrin --verbose auth login", '"tovrin auth" login', '"tovrin" "auth"', "'tovrin auth\"",
         "cd ~/.tovrin && tovrin auth status", "which tovrin && tovrin auth login",
         "cat ~/.tovrin/config", "ls ~/.tovrin/cache skills", "cat /srv/tovrin/log query",
         "C:\\tovrin\\bin\\git auth", "TOVR\u0130N auth", "tovrin \u017fkills", "tovrin auth\x00",
-        "git status", "", "   ", '"', "''", "'\"tovrin auth\"'")],
+        "git status", "Get-ChildItem -Force src | Select-Object Name", "", "   ", '"', "''", "'\"tovrin auth\"'")],
 ]
 
 
 @pytest.mark.parametrize("line, expected", BASH_CASES)
 def test_bash_command_lines(hook, line, expected):
     assert hook._resolve_bash_tovrin_command(line) == expected
-    assert hook._resolve_skill_name({"tool_name": "Bash", "tool_input": {"command": line}}) == expected
+    for shell in ("Bash", "PowerShell"):
+        assert hook._resolve_skill_name({"tool_name": shell, "tool_input": {"command": line}}) == expected
     assert reference(line) == expected
 
 

@@ -1,5 +1,6 @@
 // Resolution: which skill of the product, if any, one tool call used.
 #include <cstring>
+#include <initializer_list>
 
 #include "docstrings.hpp"
 #include "function.hpp"
@@ -220,9 +221,13 @@ PyObject* resolve_skill_name(PyObject* data) {
     if (matched != 0) {
         return matched < 0 ? nullptr : resolve_mcp_call(tool_name.get());
     }
-    matched = equals(tool_name.get(), text.Bash);
-    if (matched != 0) {
-        return matched < 0 ? nullptr : resolve_bash_call(data);
+    // Claude Code on Windows runs its commands through the PowerShell tool, with the same
+    // input as Bash: the same CLI lines arrive under the other name.
+    for (PyObject* shell_tool : {text.Bash, text.PowerShell}) {
+        matched = equals(tool_name.get(), shell_tool);
+        if (matched != 0) {
+            return matched < 0 ? nullptr : resolve_bash_call(data);
+        }
     }
     Py_RETURN_NONE;
 }

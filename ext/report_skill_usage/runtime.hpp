@@ -35,6 +35,7 @@ inline constexpr const char module_name[] = "tovrin.skills.hooks.report_skill_us
     X(skill, "skill")                                                   \
     X(Skill, "Skill")                                                   \
     X(Bash, "Bash")                                                     \
+    X(PowerShell, "PowerShell")                                         \
     X(get, "get")                                                       \
     X(startswith, "startswith")                                         \
     X(split, "split")                                                   \

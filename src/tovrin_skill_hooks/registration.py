@@ -9,7 +9,7 @@ from pathlib import Path
 
 LAUNCHER_NAME = "tovrin-report-skill-usage"
 # Every tool that can use a skill, and no other: the README's registrations name the same.
-MATCHER = "Skill|Bash|mcp__.*"
+MATCHER = "Skill|Bash|PowerShell|mcp__.*"
 # Seconds. Room for the report, which itself stops the CLI after 10 seconds.
 TIMEOUT = 30
 REPORT_TIMEOUT = 10
