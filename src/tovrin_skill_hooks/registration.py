@@ -8,6 +8,8 @@ import sysconfig
 from pathlib import Path
 
 LAUNCHER_NAME = "tovrin-report-skill-usage"
+# The native launcher hands the events it does not answer alone to this Python script beside it.
+PYTHON_SCRIPT = LAUNCHER_NAME + "-python"
 # Every tool that can use a skill, and no other: the README's registrations name the same.
 MATCHER = "Skill|Bash|PowerShell|mcp__.*"
 # Seconds. Room for the report, which itself stops the CLI after 10 seconds.
@@ -60,16 +62,22 @@ def launcher_in(command) -> Path | None:
     return path if name == LAUNCHER_NAME else None
 
 
+def _head(path: Path) -> list[str]:
+    try:
+        with open(path, "rb") as file:
+            return file.read(4096).decode("utf-8", "replace").splitlines()
+    except OSError:
+        return []
+
+
 def interpreter_of(launcher: Path) -> Path | None:
     """The interpreter that the launcher hands the event to: the one named on the `#!` line
-    of the Python script (the launcher itself), which pip points at its environment's
-    interpreter. None when that cannot be read."""
-    try:
-        with open(launcher, "rb") as file:
-            head = file.read(4096)
-    except OSError:
-        return None
-    lines = head.decode("utf-8", "replace").splitlines()
+    of its Python script, which pip points at its environment's interpreter. The launcher is
+    that script, or a native program that hands over to the script beside its own file.
+    None when that cannot be read."""
+    lines = _head(launcher)
+    if lines and not lines[0].startswith("#!"):
+        lines = _head(Path(os.path.realpath(launcher)).parent / PYTHON_SCRIPT)
     if not lines or not lines[0].startswith("#!"):
         return None
     words = lines[0][2:].split()
