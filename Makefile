@@ -5,7 +5,7 @@ SOURCES := $(shell find ext scripts $(wildcard src) -type f) CMakeLists.txt pypr
 # Extra settings for the wheel build (the sanitizer build passes its own).
 BUILD_SETTINGS :=
 
-.PHONY: test demo bench install test-asan clean
+.PHONY: test demo bench install test-asan test-hosts clean
 
 test: install
 	TOVRIN_WHEEL="$$(echo $(DEV_WHEELS)/*.whl)" $(PY) -m pytest -q
@@ -52,10 +52,23 @@ $(ZIG_VENV)/.installed:
 	$(ZIG_VENV)/bin/python -m pip install --quiet --disable-pip-version-check ziglang==0.17.1
 	@touch $@
 
+# The real agent hosts run the installed hook as the README registers it (tests/hosts/). Only
+# the hosts' binaries are used, so their packages' own dependencies are left out.
+HOSTS_VENV := .venv-hosts
+test-hosts: install $(HOSTS_VENV)/.installed
+	TOVRIN_HOSTS_REQUIRED=1 $(PY) -m pytest -q -p no:cacheprovider tests/hosts
+
+$(HOSTS_VENV)/.installed: requirements-hosts.txt
+	@python=$$(sh tools/find-python313) || exit 1; \
+	  [ -x $(HOSTS_VENV)/bin/python ] || $$python -m venv $(HOSTS_VENV)
+	$(HOSTS_VENV)/bin/python -m pip install --quiet --disable-pip-version-check --no-deps -r requirements-hosts.txt
+	@touch $@
+
 # The whole suite against a build with AddressSanitizer and UndefinedBehaviorSanitizer, in
 # an environment of its own. The uninstrumented interpreter needs the ASan runtime first in
 # line and the plain allocator; leaks are left to the suite's own leak test, since the
-# interpreter keeps much of its memory to the end on purpose.
+# interpreter keeps much of its memory to the end on purpose. The host tests are left out: a
+# host starts the hook with an environment of its own, without the runtime.
 ASAN_VENV := .venv-asan
 test-asan:
 	$(MAKE) VENV=$(ASAN_VENV) install \
@@ -63,7 +76,7 @@ test-asan:
 	LD_PRELOAD="$$(g++ -print-file-name=libasan.so)" PYTHONMALLOC=malloc \
 	  ASAN_OPTIONS=detect_leaks=0:halt_on_error=1:abort_on_error=1 \
 	  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-	  $(ASAN_VENV)/bin/python -m pytest -q -p no:cacheprovider
+	  $(ASAN_VENV)/bin/python -m pytest -q -p no:cacheprovider --ignore=tests/hosts
 
 # The wheel for a package index, left alone in dist/. zig builds the module against glibc
 # 2.17's symbols; auditwheel then tags it manylinux2014 (glibc 2.17 or later, x86_64). It
@@ -85,7 +98,7 @@ $(VENV)/.auditwheel: $(VENV)/.tools
 	@touch $@
 
 clean:
-	rm -rf build dist $(VENV) $(ASAN_VENV) $(ZIG_VENV)
+	rm -rf build dist $(VENV) $(ASAN_VENV) $(ZIG_VENV) $(HOSTS_VENV)
 
 # macOS and Windows, as far as this machine takes them (no Mac or Windows machine here): the
 # module compiled and linked for both macOS CPUs, compiled and linked for Windows, and the

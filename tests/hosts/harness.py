@@ -1,0 +1,168 @@
+"""What both hosts share: the scripted model server, the host's process and environment, the
+README's registration and the recorded uses."""
+
+import json
+import os
+import re
+import signal
+import subprocess
+import sys
+import threading
+import time
+from dataclasses import dataclass, field
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+from pathlib import Path
+from typing import Callable
+
+ROOT = Path(__file__).resolve().parents[2]
+README = ROOT / "README.md"
+HOSTS_VENV = ROOT / ".venv-hosts"
+# The environment under test: its launcher is what the hosts run, its CLI records the uses.
+BIN = Path(sys.executable).parent
+LAUNCHER = BIN / "tovrin-report-skill-usage"
+CLI = BIN / "tovrin"
+# Where the README's snippets stand for the launcher's absolute path.
+PLACEHOLDER = "/absolute/path/.venv/bin/tovrin-report-skill-usage"
+# The product CLI is on the user's PATH, so that a model's "tovrin ..." line runs it.
+BASE_PATH = f"{BIN}:/usr/local/bin:/usr/bin:/bin"
+HOST_TIMEOUT = 120
+MCP_SERVER = Path(__file__).with_name("mcp_server.py")
+MCP_SERVER_NAME = "tovrin"
+
+
+def host_binary(relative: str) -> Path | None:
+    """A file of the pinned host packages in .venv-hosts, or None when not installed."""
+    found = sorted(HOSTS_VENV.glob(f"lib/python3*/site-packages/{relative}"))
+    return found[0] if found else None
+
+
+@dataclass(frozen=True)
+class Call:
+    """One tool call the model makes, with the tool named as the hook sees it: "Bash",
+    "Skill", "Read", "PowerShell", "mcp__<server>__<tool>", "apply_patch"."""
+    tool: str
+    input: dict
+
+
+@dataclass
+class HookRun:
+    """One run of a command hook, as the host reports it. `output` is what the hook printed
+    (None where the host does not say)."""
+    event: str
+    ok: bool
+    output: str | None
+
+
+@dataclass
+class Run:
+    returncode: int
+    stdout: str
+    stderr: str
+    hooks: list[HookRun]
+    # Tool results the host sent back to the model, one per scripted call, in order.
+    results: list[dict]
+    # Monotonic arrival time of each model request.
+    request_times: list[float] = field(default_factory=list)
+
+    def describe(self) -> str:
+        return f"status {self.returncode}\nstdout:\n{self.stdout[-3000:]}\nstderr:\n{self.stderr[-3000:]}"
+
+
+class ScriptedModel:
+    """An HTTP server on 127.0.0.1 that answers each POST to `path` with the SSE events that
+    `respond(body)` returns, [(event name, data)], and keeps the request bodies."""
+
+    def __init__(self, path: str, respond: Callable[[dict], list[tuple[str, dict]]]):
+        self.requests: list[dict] = []
+        self.request_times: list[float] = []
+        model = self
+
+        class Handler(BaseHTTPRequestHandler):
+            protocol_version = "HTTP/1.1"
+
+            def log_message(self, *args):
+                pass
+
+            def do_POST(self):
+                body = json.loads(self.rfile.read(int(self.headers["Content-Length"])))
+                if self.path.split("?")[0] != path:
+                    self.send_error(404)
+                    return
+                model.request_times.append(time.monotonic())
+                model.requests.append(body)
+                payload = "".join(f"event: {name}\ndata: {json.dumps(dict(data, type=name))}\n\n"
+                                  for name, data in respond(body)).encode()
+                self.send_response(200)
+                self.send_header("Content-Type", "text/event-stream")
+                self.send_header("Content-Length", str(len(payload)))
+                self.end_headers()
+                self.wfile.write(payload)
+
+        self.server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        self.url = f"http://127.0.0.1:{self.server.server_address[1]}"
+
+    def __enter__(self):
+        threading.Thread(target=self.server.serve_forever, daemon=True).start()
+        return self
+
+    def __exit__(self, *exc):
+        self.server.shutdown()
+        self.server.server_close()
+
+
+def run_host(argv: list[str], env: dict, cwd: Path, timeout: float = HOST_TIMEOUT):
+    """Run a host as a user's shell would, but with stdin on /dev/null, in a session of its own
+    so that a timeout stops it with everything it started."""
+    process = subprocess.Popen(argv, env=env, cwd=cwd, stdin=subprocess.DEVNULL,
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                               start_new_session=True)
+    try:
+        stdout, stderr = process.communicate(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        os.killpg(process.pid, signal.SIGKILL)
+        stdout, stderr = process.communicate()
+        raise AssertionError(f"{argv[0]} still running after {timeout} s:\n{stderr[-3000:]}")
+    return process.returncode, stdout, stderr
+
+
+def host_env(home: Path, extra: dict | None = None) -> dict:
+    """Nothing of the test runner's own environment reaches the host."""
+    env = {"PATH": BASE_PATH, "HOME": str(home), "LANG": "C.UTF-8"}
+    return env | (extra or {})
+
+
+def new_home(parent: Path, name: str = "home") -> Path:
+    """A fresh home folder, with a project folder in it to run the host in."""
+    home = parent / name
+    (home / "project").mkdir(parents=True)
+    return home
+
+
+def recorded_uses(home: Path) -> dict[str, int]:
+    """skill -> count, as `tovrin skills usage --json` lists them for this home."""
+    out = subprocess.run([str(CLI), "skills", "usage", "--json"], env=host_env(home),
+                         capture_output=True, text=True, check=True, timeout=60).stdout
+    return {row["skill"]: row["count"] for row in json.loads(out)}
+
+
+def mcp_server(tools: list[str]) -> dict:
+    """The stdio MCP server's launch settings (command, args), offering these tools."""
+    return {"command": sys.executable, "args": [str(MCP_SERVER), *tools]}
+
+
+def readme_block(section: str, kind: str) -> str:
+    """The README's ```kind block under the heading `### section`, with the launcher's real
+    absolute path in place of the placeholder."""
+    text = README.read_text()
+    body = re.search(rf"^### {re.escape(section)}\n(.*?)(?=^#|\Z)", text, flags=re.M | re.S)
+    assert body, f"README has no section {section!r}"
+    blocks = re.findall(rf"^```{kind}\n(.*?)^```$", body.group(1), flags=re.M | re.S)
+    assert len(blocks) == 1, f"README's {section!r} needs exactly one {kind} block"
+    assert PLACEHOLDER in blocks[0], f"README's {section!r} {kind} block lost {PLACEHOLDER}"
+    return blocks[0].replace(PLACEHOLDER, str(LAUNCHER))
+
+
+def write(path: Path, text: str) -> Path:
+    path.parent.mkdir(parents=True, exist_ok=True)
+    path.write_text(text)
+    return path
