@@ -27,21 +27,30 @@ def codex_entry(home) -> tuple[int, dict]:
     return shown.returncode, entry
 
 
+@pytest.mark.parametrize("scope", ["user", "project"])
 @pytest.mark.parametrize("host", [claude_code, codex], ids=["claude-code", "codex"])
-def test_install_runs_status_tells_uninstall_removes(tmp_path, host):
+def test_install_runs_status_tells_uninstall_removes(tmp_path, host, scope):
     home = harness.new_home(tmp_path)
-    installed = command(home, "install", "claude" if host is claude_code else "codex")
+    where = ["--project", str(home / "project")] if scope == "project" else []
+    name = "claude" if host is claude_code else "codex"
+    installed = command(home, "install", name, *where)
     assert installed.returncode == 0, installed.stderr
 
     if host is codex:
+        (home / ".codex").mkdir(exist_ok=True)  # Codex refuses a CODEX_HOME that is not there
         # Not approved yet: status says so, and Codex skips the hook, as it does without /hooks.
         code, entry = codex_entry(home)
         assert (code, entry["approval"], entry["ready"]) == (1, "waiting", False)
         assert "/hooks" in command(home, "status").stdout
         skipped = host.run(home, [CLI_LINE])
         assert (skipped.returncode, skipped.hooks) == (0, []), skipped.describe()
-        # The record /hooks writes, made by the harness from its own reading of Codex.
-        codex.approve(home, home / ".codex" / "hooks.json")
+        # The record /hooks writes, made by the harness from its own reading of Codex; a
+        # project's file is read only once the project is trusted.
+        registered = (home / "project" if where else home) / ".codex" / "hooks.json"
+        codex.approve(home, registered)
+        if where:
+            assert any("trusted" in p for p in codex_entry(home)[1]["problems"])
+            codex.trust_project(home, home / "project")
         code, entry = codex_entry(home)
         assert (code, entry["approval"], entry["ready"]) == (0, "approved", True)
     else:
@@ -52,7 +61,7 @@ def test_install_runs_status_tells_uninstall_removes(tmp_path, host):
     assert [(h.event, h.ok, h.output or "") for h in ran.hooks] == [("PostToolUse", True, "")], ran.describe()
     assert harness.recorded_uses(home) == {"tov-skills": 1}
 
-    removed = command(home, "uninstall", "claude" if host is claude_code else "codex")
+    removed = command(home, "uninstall", name, *where)
     assert removed.returncode == 0, removed.stderr
     again = host.run(home, [CLI_LINE])
     assert (again.returncode, again.hooks, len(again.results)) == (0, [], 1), again.describe()
