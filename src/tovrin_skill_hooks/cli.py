@@ -59,7 +59,7 @@ def install(host, project: Path | None) -> int:
         write_json(path, settings)
         print(f"{host.title}: registered {reg.command_for(launcher)} in {path}")
     if host.name == "codex":
-        print(f"Codex runs a new or changed hook only once it is approved: {APPROVE_HINT}.")
+        print(f"Codex runs a new or changed hook only once you approve it: {APPROVE_HINT}.")
     return 0
 
 
@@ -99,10 +99,13 @@ def show_status(as_json: bool) -> int:
             for entry in record["entries"]:
                 verdict = "ready" if entry["ready"] else "WILL NOT RECORD USES"
                 print(f"  {record['scope']:8} {record['file']}: {verdict}")
-                print(f"           matcher {entry['matcher']!s}, command {entry['command']}, "
-                      f"timeout {entry['timeout']}, {'async' if entry['async'] else 'synchronous'}")
+                timeout = "the host's default timeout" if entry["timeout"] is None \
+                    else f"timeout {entry['timeout']} s"
+                print(f"           matcher {entry['matcher']}, {timeout}, "
+                      f"{'async' if entry['async'] else 'synchronous'}")
+                print(f"           command {entry['command']}")
                 if entry["cli"]:
-                    print(f"           product CLI looked for at {entry['cli']}")
+                    print(f"           product CLI (beside {entry['interpreter']}): {entry['cli']}")
                 if "approval" in entry:
                     print(f"           approval: {entry['approval']}")
                 for problem in entry["problems"]:

@@ -1,6 +1,7 @@
 """Reading and writing a host's JSON settings file: strictly on the way in, atomically on the
 way out, and through a symbolic link (dotfile repositories) without replacing the link."""
 
+import contextlib
 import json
 import os
 import stat
@@ -97,5 +98,6 @@ def write_json(path: Path, value: dict) -> None:
         os.chmod(temporary, mode)
         os.replace(temporary, target)
     except OSError as error:
-        os.unlink(temporary)
+        with contextlib.suppress(OSError):
+            os.unlink(temporary)
         raise Problem(f"{path}: cannot be written ({error.strerror})") from None

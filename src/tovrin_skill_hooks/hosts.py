@@ -43,8 +43,7 @@ CLAUDE = Host("claude", "Claude Code", ".claude", "settings.json", keeps_places=
 CODEX = Host("codex", "Codex", ".codex", "hooks.json", keeps_places=True)
 HOSTS = {host.name: host for host in (CLAUDE, CODEX)}
 
-APPROVE_HINT = ("approve it once in Codex: start `codex`, type /hooks and trust it; "
-                "`codex exec` then runs it too")
+APPROVE_HINT = "run `codex`, open /hooks and trust this hook, once; `codex exec` then runs it too"
 ASYNC_RISK = {
     "claude": "async: `claude -p` (headless, the SDK, CI) cancels the hook when the turn ends, "
               "and the use is lost; remove \"async\"",
@@ -114,9 +113,10 @@ def inspect_hook(host: Host, matcher, hook: dict, approval: dict | None) -> dict
         failure = _run_check(launcher)
         if failure:
             problems.append(failure)
-    interpreter = reg.interpreter_of(launcher) if launcher.is_absolute() else None
+    interpreter = reg.interpreter_of(launcher) if launcher.is_file() else None
     if interpreter is None:
-        problems.append(f"cannot tell which interpreter {launcher} runs")
+        if launcher.is_file():
+            problems.append(f"cannot tell which interpreter {launcher} runs")
     else:
         cli = reg.cli_path(interpreter)
         found["interpreter"], found["cli"] = str(interpreter), str(cli)
