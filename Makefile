@@ -5,7 +5,7 @@ SOURCES := $(shell find ext scripts $(wildcard src) -type f) CMakeLists.txt pypr
 # Extra settings for the wheel build (the sanitizer build passes its own).
 BUILD_SETTINGS :=
 
-.PHONY: test demo bench install test-asan test-hosts clean
+.PHONY: test demo bench install test-asan test-hosts bench-hosts clean
 
 test: install
 	TOVRIN_WHEEL="$$(echo $(DEV_WHEELS)/*.whl)" $(PY) -m pytest -q
@@ -57,6 +57,10 @@ $(ZIG_VENV)/.installed:
 HOSTS_VENV := .venv-hosts
 test-hosts: install $(HOSTS_VENV)/.installed
 	TOVRIN_HOSTS_REQUIRED=1 $(PY) -m pytest -q -p no:cacheprovider tests/hosts
+
+# What the hook costs each host per tool call (not a test).
+bench-hosts: install $(HOSTS_VENV)/.installed
+	$(PY) bench/hosts.py
 
 $(HOSTS_VENV)/.installed: requirements-hosts.txt
 	@python=$$(sh tools/find-python313) || exit 1; \

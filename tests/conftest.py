@@ -1,6 +1,7 @@
 """Shared fixtures: the hook module, a private home folder, a stand-in product CLI and
 a runner that starts the hook as the agent host does, in a process of its own."""
 
+import json
 import os
 import subprocess
 import sys
@@ -37,6 +38,14 @@ def expected_reports() -> dict[str, str | None]:
             verb, *rest = cells[2].split()
             rows[cells[0]] = rest[0] if verb == "report" else None
     return rows
+
+
+def recorded_uses(home: Path) -> dict[str, int]:
+    """skill -> number of recorded uses, as the installed stand-in CLI lists them for this home."""
+    out = subprocess.run([str(Path(sys.executable).parent / "tovrin"), "skills", "usage", "--json"],
+                         env=dict(os.environ, HOME=str(home)), capture_output=True, text=True,
+                         check=True, timeout=60).stdout
+    return {row["skill"]: row["count"] for row in json.loads(out)}
 
 
 def marker(home: Path, skill: str) -> Path:

@@ -9,11 +9,10 @@ from pathlib import Path
 
 import pytest
 
-from conftest import EVENTS_DIR, StandInCLI, expected_reports, marker, run_hook
+from conftest import EVENTS_DIR, StandInCLI, expected_reports, marker, recorded_uses, run_hook
 
 BIN = Path(sys.executable).parent
 LAUNCHER = BIN / "tovrin-report-skill-usage"
-CLI = BIN / "tovrin"
 
 # Each sample file and the skill it must report, None when it must be ignored, as the
 # events' README lists them.
@@ -43,13 +42,6 @@ def deliver(event: bytes, home: Path) -> subprocess.CompletedProcess:
                           capture_output=True, timeout=60)
 
 
-def recorded(home: Path) -> dict[str, int]:
-    """skill -> number of recorded uses, as the stand-in CLI lists them."""
-    out = subprocess.run([str(CLI), "skills", "usage", "--json"], env=environment(home),
-                         capture_output=True, text=True, check=True, timeout=60).stdout
-    return {row["skill"]: row["count"] for row in json.loads(out)}
-
-
 def test_every_sample_file_is_covered():
     assert sorted(FILES) == sorted(p.name for p in EVENTS_DIR.glob("*.json"))
 
@@ -61,9 +53,9 @@ def test_event_delivered_twice_is_recorded_once_or_not_at_all(tmp_path, name):
         result = deliver(event, tmp_path)
         assert (result.returncode, result.stdout, result.stderr) == (0, b"", b"")
     if skill is None:
-        assert recorded(tmp_path) == {} and not (tmp_path / ".tovrin").exists()
+        assert recorded_uses(tmp_path) == {} and not (tmp_path / ".tovrin").exists()
     else:
-        assert recorded(tmp_path) == {skill: 1}
+        assert recorded_uses(tmp_path) == {skill: 1}
         assert marker(tmp_path, skill).read_bytes() == b""
 
 
@@ -89,14 +81,14 @@ def test_eight_deliveries_of_one_call_at_once_record_one_use(tmp_path, stale_mar
         os.utime(path, (path.stat().st_atime - 3600,) * 2)
     results = race([skill_event("tov-auth")] * 8, tmp_path)
     assert [(r.returncode, r.stdout, r.stderr) for r in results] == [(0, b"", b"")] * 8
-    assert recorded(tmp_path) == {"tov-auth": 1}
+    assert recorded_uses(tmp_path) == {"tov-auth": 1}
 
 
-def test_sixteen_skills_at_once_are_all_recorded(tmp_path):
+def test_sixteen_skills_at_once_are_all_recorded_uses(tmp_path):
     skills = [f"skill-{n:02}" for n in range(16)]
     results = race([skill_event(s) for s in skills], tmp_path)
     assert [(r.returncode, r.stdout, r.stderr) for r in results] == [(0, b"", b"")] * 16
-    assert recorded(tmp_path) == dict.fromkeys(skills, 1)
+    assert recorded_uses(tmp_path) == dict.fromkeys(skills, 1)
     assert all(marker(tmp_path, s).exists() for s in skills)
 
 

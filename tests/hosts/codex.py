@@ -94,6 +94,7 @@ def run(home: Path, calls: list[Call], *, cwd: Path | None = None, env: dict | N
     """One `codex exec` in `home`, with CODEX_HOME at ~/.codex."""
     assert BINARY, "Codex is not installed in .venv-hosts (make test-hosts)"
     cwd = cwd or home / "project"
+    (home / ".codex").mkdir(parents=True, exist_ok=True)  # Codex refuses a CODEX_HOME that is missing
     with harness.ScriptedModel("/v1/responses", lambda body: respond(calls, body)) as model:
         extra = {"CODEX_HOME": str(home / ".codex"), API_KEY_VARIABLE: "scripted"}
         argv = [str(BINARY), "exec", "--skip-git-repo-check", "--dangerously-bypass-approvals-and-sandbox",

@@ -14,13 +14,14 @@ from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from pathlib import Path
 from typing import Callable
 
+from conftest import recorded_uses  # noqa: F401  (the uses a run left, read by the stand-in CLI)
+
 ROOT = Path(__file__).resolve().parents[2]
 README = ROOT / "README.md"
 HOSTS_VENV = ROOT / ".venv-hosts"
 # The environment under test: its launcher is what the hosts run, its CLI records the uses.
 BIN = Path(sys.executable).parent
 LAUNCHER = BIN / "tovrin-report-skill-usage"
-CLI = BIN / "tovrin"
 # Where the README's snippets stand for the launcher's absolute path.
 PLACEHOLDER = "/absolute/path/.venv/bin/tovrin-report-skill-usage"
 # The product CLI is on the user's PATH, so that a model's "tovrin ..." line runs it.
@@ -136,13 +137,6 @@ def new_home(parent: Path, name: str = "home") -> Path:
     home = parent / name
     (home / "project").mkdir(parents=True)
     return home
-
-
-def recorded_uses(home: Path) -> dict[str, int]:
-    """skill -> count, as `tovrin skills usage --json` lists them for this home."""
-    out = subprocess.run([str(CLI), "skills", "usage", "--json"], env=host_env(home),
-                         capture_output=True, text=True, check=True, timeout=60).stdout
-    return {row["skill"]: row["count"] for row in json.loads(out)}
 
 
 def mcp_server(tools: list[str]) -> dict:
