@@ -37,7 +37,6 @@ def test_install_runs_status_tells_uninstall_removes(tmp_path, host, scope):
     assert installed.returncode == 0, installed.stderr
 
     if host is codex:
-        (home / ".codex").mkdir(exist_ok=True)  # Codex refuses a CODEX_HOME that is not there
         # Not approved yet: status says so, and Codex skips the hook, as it does without /hooks.
         code, entry = codex_entry(home)
         assert (code, entry["approval"], entry["ready"]) == (1, "waiting", False)
