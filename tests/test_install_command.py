@@ -4,6 +4,7 @@ says of registrations that will and will not run."""
 
 import json
 import os
+import shlex
 import subprocess
 import sys
 from pathlib import Path
@@ -216,7 +217,7 @@ def test_status_of_the_hook_installed_alone_then_beside_the_cli_and_async(tmp_pa
     code, report = status(home)
     [entry] = entries(report, "claude")
     cli = env / "bin" / "tovrin"
-    assert entry["command"] == str(env / "bin" / "tovrin-report-skill-usage")
+    assert entry["command"] == shlex.quote(str(env / "bin" / "tovrin-report-skill-usage"))
     assert (code, entry["cli"], entry["interpreter"]) == (1, str(cli), str(env / "bin" / "python"))
     assert [p for p in entry["problems"] if f"no product CLI at {cli}" in p]
 
@@ -232,3 +233,36 @@ def test_status_of_the_hook_installed_alone_then_beside_the_cli_and_async(tmp_pa
     assert [r for r in entry["risks"] if "claude -p" in r and "lost" in r]
     human = run(home, "status")
     assert human.returncode == 0 and "ready" in human.stdout and str(cli) in human.stdout
+
+
+# Launchers as status may meet them, in a folder whose name holds a space.
+LAUNCHERS = {
+    "interpreter gone": ("#!/nonexistent/bin/python\n", ["cannot be started", "no product CLI at /nonexistent/bin/tovrin"]),
+    # pip's form for an interpreter path with spaces or too long for a #! line.
+    "pip's /bin/sh preamble": (f"#!/bin/sh\n'''exec' '{sys.executable}' \"$0\" \"$@\"\n' '''\n"
+                               "from tovrin.skills.hooks.report_skill_usage import main\nmain()\n", []),
+    "not an absolute path": (None, ["not an absolute path"]),
+}
+
+
+@pytest.mark.parametrize("case", sorted(LAUNCHERS))
+def test_status_follows_the_launcher_to_its_interpreter_and_cli(tmp_path, case):
+    text, problems = LAUNCHERS[case]
+    folder = tmp_path / "my env" / "bin"
+    launcher = folder / "tovrin-report-skill-usage"
+    if text is not None:
+        folder.mkdir(parents=True)
+        launcher.write_text(text)
+        launcher.chmod(0o755)
+    command = shlex.quote(str(launcher)) if text is not None else launcher.name
+    path = tmp_path / FILES["claude"]
+    path.parent.mkdir()
+    path.write_text(json.dumps(settings(PostToolUse=[{"matcher": MATCHER, "hooks": [
+        {"type": "command", "command": command, "timeout": 30}]}])))
+    code, report = status(tmp_path)
+    [entry] = entries(report, "claude")
+    found = [p.replace(str(folder), "{folder}") for p in entry["problems"]]
+    assert all(any(want in p for p in found) for want in problems), found
+    assert (code, len(found)) == ((1, len(problems)) if problems else (0, 0))
+    if case == "pip's /bin/sh preamble":
+        assert entry["cli"] == str(BIN / "tovrin")

@@ -79,23 +79,28 @@ def missed_tools(matcher) -> list[str]:
     return [t for t in tools if not pattern.search(t)]
 
 
+# A cut-off event: the hook ignores it, touching nothing, and a native launcher cannot answer
+# it alone, so the check reaches the interpreter and the module.
+PROBE = b'{"tool_name": "Skill"'
+
+
 def _run_check(launcher: Path) -> str | None:
-    """Runs the launcher on empty input, as a host runs it on an event it ignores: it must
-    exit 0 and print nothing. Returns what went wrong, or None."""
+    """Runs the launcher as a host does, on an event it ignores: it must exit 0 and print
+    nothing. Returns what went wrong, or None."""
     if not launcher.is_file():
         return f"{launcher} does not exist"
     if not os.access(launcher, os.X_OK):
         return f"{launcher} is not executable"
     try:
-        run = subprocess.run([str(launcher)], stdin=subprocess.DEVNULL, capture_output=True,
+        run = subprocess.run([str(launcher)], input=PROBE, capture_output=True,
                              timeout=reg.REPORT_TIMEOUT)
     except OSError as error:
         return f"{launcher} cannot be started ({error.strerror})"
     except subprocess.TimeoutExpired:
-        return f"{launcher} did not finish within {reg.REPORT_TIMEOUT} s on empty input"
+        return f"{launcher} did not finish within {reg.REPORT_TIMEOUT} s on an event it ignores"
     if run.returncode != 0 or run.stdout or run.stderr:
         said = (run.stderr or run.stdout).decode(errors="replace").strip().splitlines()
-        return f"{launcher} exits {run.returncode} on empty input" + (f": {said[-1]}" if said else "")
+        return f"{launcher} exits {run.returncode} on an event it ignores" + (f": {said[-1]}" if said else "")
     return None
 
 
