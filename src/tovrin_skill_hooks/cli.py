@@ -106,7 +106,7 @@ def show_status(as_json: bool) -> int:
                 print(f"           command {entry['command']}")
                 if entry["cli"]:
                     print(f"           product CLI (beside {entry['interpreter']}): {entry['cli']}")
-                if "approval" in entry:
+                if entry.get("approval"):
                     print(f"           approval: {entry['approval']}")
                 for problem in entry["problems"]:
                     print(f"           problem: {problem}")

@@ -147,6 +147,14 @@ def inspect_hook(host: Host, matcher, hook: dict, approval: dict | None) -> dict
     if approval is not None:
         state = approval["state"]
         found["approval_key"] = approval["key"]
+        timeout = hook.get("timeout", 0)
+        if not isinstance(timeout, int) or isinstance(timeout, bool) or timeout < 0 \
+                or not isinstance(matcher, (str, type(None))):
+            found["hash"] = found["approval"] = None
+            problems.append("Codex cannot read this entry (timeout or matcher of the wrong type) "
+                            "and skips the file")
+            found["ready"] = False
+            return found
         found["hash"] = trust_hash(matcher, hook)
         recorded = state.get("trusted_hash")
         if state.get("enabled") is False:
@@ -193,14 +201,19 @@ def _sources(host: Host, cwd: Path) -> list[tuple[str, Path]]:
     return files
 
 
-def _codex_settings(cwd: Path):
+def _table(table: dict, key: str) -> dict:
+    value = table.get(key)
+    return value if isinstance(value, dict) else {}
+
+
+def _codex_settings():
     """(hook states, hooks on, trusted project folders) from Codex's user config.toml."""
     config = read_toml(CODEX.user_folder() / "config.toml") or {}
-    states = config.get("hooks", {}).get("state", {}) if isinstance(config.get("hooks"), dict) else {}
-    features = config.get("features", {}) if isinstance(config.get("features"), dict) else {}
+    states = _table(_table(config, "hooks"), "state")
+    features = _table(config, "features")
+    # `codex_hooks` is the older name of the same switch.
     hooks_on = features.get("hooks", features.get("codex_hooks", True)) is not False
-    projects = config.get("projects", {}) if isinstance(config.get("projects"), dict) else {}
-    trusted = {Path(p) for p, v in projects.items()
+    trusted = {Path(p) for p, v in _table(config, "projects").items()
                if isinstance(v, dict) and v.get("trust_level") == "trusted"}
     return states, hooks_on, trusted
 
@@ -212,7 +225,7 @@ def status(cwd: Path) -> list[dict]:
         codex_error = None
         if host is CODEX:
             try:
-                states, hooks_on, trusted = _codex_settings(cwd)
+                states, hooks_on, trusted = _codex_settings()
             except Problem as error:
                 states, hooks_on, trusted, codex_error = {}, True, set(), str(error)
         files = []
