@@ -1,0 +1,256 @@
+"""The two hosts: which files hold their hooks, and whether a registration found there will
+run and record uses."""
+
+import hashlib
+import json
+import os
+import re
+import subprocess
+from dataclasses import dataclass
+from pathlib import Path
+
+from tovrin_skill_hooks import registration as reg
+from tovrin_skill_hooks.files import read_json, read_toml
+from tovrin_skill_hooks.registration import Problem
+
+
+@dataclass(frozen=True)
+class Host:
+    name: str            # as the command line spells it
+    title: str
+    folder: str          # a project's folder of this host's files
+    file: str            # the JSON file that install writes
+    # Codex keys each approval by the position of the hook in its file.
+    keeps_places: bool
+
+    def user_folder(self) -> Path:
+        """The user-level folder, as the host itself finds it."""
+        if self.name == "claude":
+            configured = os.environ.get("CLAUDE_CONFIG_DIR")
+            return Path(configured).expanduser().absolute() if configured else Path.home() / ".claude"
+        configured = os.environ.get("CODEX_HOME")
+        # Codex resolves CODEX_HOME to its real path, and keys approvals by that.
+        return Path(os.path.realpath(configured)) if configured else Path.home() / ".codex"
+
+    def target(self, project: Path | None) -> Path:
+        """The file that install and uninstall change."""
+        if project is None:
+            return self.user_folder() / self.file
+        return project.absolute() / self.folder / self.file
+
+
+CLAUDE = Host("claude", "Claude Code", ".claude", "settings.json", keeps_places=False)
+CODEX = Host("codex", "Codex", ".codex", "hooks.json", keeps_places=True)
+HOSTS = {host.name: host for host in (CLAUDE, CODEX)}
+
+APPROVE_HINT = "run `codex`, open /hooks and trust this hook, once; `codex exec` then runs it too"
+ASYNC_RISK = {
+    "claude": "async: `claude -p` (headless, the SDK, CI) cancels the hook when the turn ends, "
+              "and the use is lost; remove \"async\"",
+    "codex": "async: `codex exec` kills the hook when it exits, and the use is lost; "
+             "remove \"async\"",
+}
+
+
+def trust_hash(matcher, hook: dict) -> str:
+    """The hash Codex records when the hook is approved: sha256 over the canonical JSON of
+    the event, the group's matcher and the hook as Codex reads it (unset fields left out,
+    the timeout defaulting to 600 seconds)."""
+    normalized = {"type": "command", "command": hook.get("command"),
+                  "timeout": max(1, hook.get("timeout", 600)), "async": bool(hook.get("async"))}
+    if hook.get("statusMessage") is not None:
+        normalized["statusMessage"] = hook["statusMessage"]
+    identity = {"event_name": "post_tool_use", "hooks": [normalized]}
+    if matcher is not None:
+        identity["matcher"] = matcher
+    text = json.dumps(identity, sort_keys=True, separators=(",", ":"), ensure_ascii=False)
+    return "sha256:" + hashlib.sha256(text.encode()).hexdigest()
+
+
+def missed_tools(matcher) -> list[str]:
+    """The tools that can use a skill for which a host would not start the hook."""
+    tools = ["mcp__tovrin__query_run" if name.startswith("mcp__") else name
+             for name in reg.MATCHER.split("|")]
+    if matcher in (None, "", "*"):
+        return []
+    if re.fullmatch(r"[A-Za-z0-9_|]+", matcher):  # a list of exact names
+        return [t for t in tools if t not in matcher.split("|")]
+    pattern = re.compile(matcher)
+    return [t for t in tools if not pattern.search(t)]
+
+
+# A cut-off event: the hook ignores it, touching nothing, and a native launcher cannot answer
+# it alone, so the check reaches the interpreter and the module.
+PROBE = b'{"tool_name": "Skill"'
+
+
+def _run_check(launcher: Path) -> str | None:
+    """Runs the launcher as a host does, on an event it ignores: it must exit 0 and print
+    nothing. Returns what went wrong, or None."""
+    if not launcher.is_file():
+        return f"{launcher} does not exist"
+    if not os.access(launcher, os.X_OK):
+        return f"{launcher} is not executable"
+    try:
+        run = subprocess.run([str(launcher)], input=PROBE, capture_output=True,
+                             timeout=reg.REPORT_TIMEOUT)
+    except OSError as error:
+        return f"{launcher} cannot be started ({error.strerror})"
+    except subprocess.TimeoutExpired:
+        return f"{launcher} did not finish within {reg.REPORT_TIMEOUT} s on an event it ignores"
+    if run.returncode != 0 or run.stdout or run.stderr:
+        said = (run.stderr or run.stdout).decode(errors="replace").strip().splitlines()
+        return f"{launcher} exits {run.returncode} on an event it ignores" + (f": {said[-1]}" if said else "")
+    return None
+
+
+def inspect_hook(host: Host, matcher, hook: dict, approval: dict | None) -> dict:
+    """One registered entry of this hook: what the host does with it. `approval` is, for
+    Codex, {"key", "state", "hooks_on", "trusted_project"}."""
+    launcher = reg.launcher_in(hook.get("command"))
+    found = {"matcher": matcher, "command": hook.get("command"),
+             "timeout": hook.get("timeout"), "async": bool(hook.get("async")),
+             "interpreter": None, "cli": None, "problems": [], "risks": []}
+    problems, risks = found["problems"], found["risks"]
+    if not launcher.is_absolute():
+        problems.append(f"the command is not an absolute path; {host.title} may not find it")
+    else:
+        failure = _run_check(launcher)
+        if failure:
+            problems.append(failure)
+    interpreter = reg.interpreter_of(launcher) if launcher.is_file() else None
+    if interpreter is None:
+        if launcher.is_file():
+            problems.append(f"cannot tell which interpreter {launcher} runs")
+    else:
+        cli = reg.cli_path(interpreter)
+        found["interpreter"], found["cli"] = str(interpreter), str(cli)
+        if not (cli.is_file() and os.access(cli, os.X_OK)):
+            problems.append(f"no product CLI at {cli}, where the hook looks for it beside its "
+                            "interpreter: every report fails silently. Install the product CLI "
+                            "into that environment")
+    try:
+        missed = missed_tools(matcher)
+    except (re.error, TypeError):
+        problems.append(f"the matcher {matcher!r} is not a valid regular expression; "
+                        f"{host.title} skips the entry")
+    else:
+        if missed:
+            risks.append("the matcher leaves out " + ", ".join(missed) + ": uses through them "
+                         "are not counted")
+    if found["async"]:
+        risks.append(ASYNC_RISK[host.name])
+    timeout = hook.get("timeout")
+    if isinstance(timeout, (int, float)) and timeout <= reg.REPORT_TIMEOUT:
+        risks.append(f"timeout {timeout} s: the host may stop the hook before its report, "
+                     f"which may take {reg.REPORT_TIMEOUT} s")
+    if approval is not None:
+        state = approval["state"]
+        found["approval_key"] = approval["key"]
+        timeout = hook.get("timeout", 0)
+        if not isinstance(timeout, int) or isinstance(timeout, bool) or timeout < 0 \
+                or not isinstance(matcher, (str, type(None))):
+            found["hash"] = found["approval"] = None
+            problems.append("Codex cannot read this entry (timeout or matcher of the wrong type) "
+                            "and skips the file")
+            found["ready"] = False
+            return found
+        found["hash"] = trust_hash(matcher, hook)
+        recorded = state.get("trusted_hash")
+        if state.get("enabled") is False:
+            found["approval"] = "disabled"
+            problems.append("disabled in /hooks: Codex skips it")
+        elif recorded is None:
+            found["approval"] = "waiting"
+            problems.append("waiting for approval: " + APPROVE_HINT)
+        elif recorded != found["hash"]:
+            found["approval"] = "changed"
+            problems.append("changed since it was approved: Codex skips it until it is approved "
+                            "again; " + APPROVE_HINT)
+        else:
+            found["approval"] = "approved"
+        if not approval["hooks_on"]:
+            problems.append("hooks are off in Codex's config.toml ([features] hooks = false)")
+        if not approval["trusted_project"]:
+            problems.append("Codex reads a project's .codex/ only once the project is trusted")
+    found["ready"] = not problems
+    return found
+
+
+def _project_folders(start: Path) -> list[Path]:
+    """The current folder and those above it up to the repository's root (a folder with
+    .git), where Codex looks for project files; just the current folder outside a repository."""
+    chain = [start, *start.parents]
+    for number, folder in enumerate(chain):
+        if (folder / ".git").exists():
+            return chain[:number + 1][::-1]
+    return [start]
+
+
+def _sources(host: Host, cwd: Path) -> list[tuple[str, Path]]:
+    """(scope, file) of every file the host reads hooks from, for the user and the project."""
+    user = host.user_folder()
+    if host is CLAUDE:
+        names, folders = ("settings.json", "settings.local.json"), [cwd]
+    else:
+        names, folders = ("hooks.json", "config.toml"), _project_folders(cwd)
+    files = [("user", user / name) for name in names if name != "settings.local.json"]
+    # In the home folder, the project's folder is the user's own: each file is listed once.
+    files += [("project", folder / host.folder / name) for folder in folders for name in names
+              if os.path.realpath(folder / host.folder) != os.path.realpath(user)]
+    return files
+
+
+def _table(table: dict, key: str) -> dict:
+    value = table.get(key)
+    return value if isinstance(value, dict) else {}
+
+
+def _codex_settings():
+    """(hook states, hooks on, trusted project folders) from Codex's user config.toml."""
+    config = read_toml(CODEX.user_folder() / "config.toml") or {}
+    states = _table(_table(config, "hooks"), "state")
+    features = _table(config, "features")
+    # `codex_hooks` is the older name of the same switch.
+    hooks_on = features.get("hooks", features.get("codex_hooks", True)) is not False
+    trusted = {Path(p) for p, v in _table(config, "projects").items()
+               if isinstance(v, dict) and v.get("trust_level") == "trusted"}
+    return states, hooks_on, trusted
+
+
+def status(cwd: Path) -> list[dict]:
+    """Every file of every host, with the entries of this hook found in it."""
+    report = []
+    for host in HOSTS.values():
+        codex_error = None
+        if host is CODEX:
+            try:
+                states, hooks_on, trusted = _codex_settings()
+            except Problem as error:
+                states, hooks_on, trusted, codex_error = {}, True, set(), str(error)
+        files = []
+        for scope, path in _sources(host, cwd):
+            record = {"scope": scope, "file": str(path), "exists": path.exists(),
+                      "error": None, "entries": []}
+            files.append(record)
+            try:
+                settings = (read_toml if path.suffix == ".toml" else read_json)(path)
+                groups = reg.groups_of(settings, path) if settings else None
+            except Problem as error:
+                record["error"] = str(error)
+                continue
+            for g, h in reg.owned(groups or []):
+                group = groups[g]
+                approval = None
+                if host is CODEX:
+                    key = f"{path}:post_tool_use:{g}:{h}"
+                    in_trusted = scope == "user" or any(
+                        folder in trusted for folder in [path.parent.parent, *path.parent.parent.parents])
+                    state = states.get(key) if isinstance(states.get(key), dict) else {}
+                    approval = {"key": key, "state": state, "hooks_on": hooks_on,
+                                "trusted_project": in_trusted}
+                record["entries"].append(
+                    inspect_hook(host, group.get("matcher"), group["hooks"][h], approval))
+        report.append({"host": host.name, "title": host.title, "files": files,
+                       "error": codex_error})
+    return report

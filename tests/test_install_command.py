@@ -1,0 +1,268 @@
+"""`tovrin-skill-hooks`, the installed command, run as a user runs it with a home folder of
+its own: what install and uninstall make of each kind of settings file, and what status
+says of registrations that will and will not run."""
+
+import json
+import os
+import shlex
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+from test_readme import snippets
+
+BIN = Path(sys.executable).parent
+COMMAND = BIN / "tovrin-skill-hooks"
+LAUNCHER = str(BIN / "tovrin-report-skill-usage")
+
+
+def with_launcher(config: dict) -> dict:
+    """A README registration with the launcher's real path where the placeholder stands."""
+    return {"hooks": {"PostToolUse": [
+        group | {"hooks": [hook | {"command": LAUNCHER} for hook in group["hooks"]]}
+        for group in config["hooks"]["PostToolUse"]]}}
+
+
+# What install writes is the README's registration: its first snippet.
+[OURS] = with_launcher(snippets()[0])["hooks"]["PostToolUse"]
+MATCHER = OURS["matcher"]
+OTHER_GROUP = {"matcher": "Edit", "hooks": [{"type": "command", "command": "lint --fix"}]}
+OTHER_SETTINGS = {"model": "opus", "env": {"A": "ü"},
+                  "hooks": {"PreToolUse": [OTHER_GROUP], "PostToolUse": [OTHER_GROUP]}}
+OLD = {"matcher": "Bash", "hooks": [{"type": "command", "async": True, "timeout": 5,
+                                      "command": "/old/venv/bin/tovrin-report-skill-usage"}]}
+FILES = {"claude": ".claude/settings.json", "codex": ".codex/hooks.json"}
+
+
+def run(home: Path, *args, cwd=None, env=None):
+    environment = {k: v for k, v in os.environ.items() if k not in ("CLAUDE_CONFIG_DIR", "CODEX_HOME")}
+    return subprocess.run([str(COMMAND), *args], env=environment | {"HOME": str(home)} | (env or {}),
+                          cwd=cwd or home, capture_output=True, text=True, timeout=120)
+
+
+def settings(**hooks) -> dict:
+    return {"hooks": hooks}
+
+
+# Starting file (None: no file; bytes: as written), what install must make of it, and what
+# uninstall must then make of that. Every host, every case, install run twice in a row.
+MERGES = {
+    "no file": (None, settings(PostToolUse=[OURS]), {}),
+    "empty file": (b"", settings(PostToolUse=[OURS]), {}),
+    "other settings and hooks": (
+        OTHER_SETTINGS,
+        OTHER_SETTINGS | settings(PreToolUse=[OTHER_GROUP], PostToolUse=[OTHER_GROUP, OURS]),
+        OTHER_SETTINGS),
+    "older launcher path, async": (
+        settings(PostToolUse=[OLD, OTHER_GROUP]), settings(PostToolUse=[OURS, OTHER_GROUP]),
+        {"claude": settings(PostToolUse=[OTHER_GROUP]),
+         # Codex keys approvals by position: the group after it keeps its place.
+         "codex": settings(PostToolUse=[{"hooks": []}, OTHER_GROUP])}),
+    "registered twice, once beside another hook": (
+        settings(PostToolUse=[{"matcher": "Bash|Edit", "hooks": [OLD["hooks"][0], OTHER_GROUP["hooks"][0]]},
+                              OLD]),
+        settings(PostToolUse=[{"matcher": "Bash|Edit", "hooks": [OTHER_GROUP["hooks"][0]]}, OURS]),
+        settings(PostToolUse=[{"matcher": "Bash|Edit", "hooks": [OTHER_GROUP["hooks"][0]]}])),
+}
+
+
+@pytest.mark.parametrize("host", sorted(FILES))
+@pytest.mark.parametrize("case", sorted(MERGES))
+def test_install_merges_and_uninstall_removes_only_its_own(tmp_path, host, case):
+    start, installed, uninstalled = MERGES[case]
+    uninstalled = uninstalled.get(host, uninstalled) if case.startswith("older") else uninstalled
+    path = tmp_path / FILES[host]
+    if start is not None:
+        path.parent.mkdir()
+        path.write_bytes(start if isinstance(start, bytes) else json.dumps(start).encode())
+    first = run(tmp_path, "install", host)
+    assert first.returncode == 0, first.stderr
+    assert json.loads(path.read_text()) == installed
+    written = path.read_bytes()
+    second = run(tmp_path, "install", host)
+    assert (second.returncode, path.read_bytes()) == (0, written)
+    assert "already registered" in second.stdout
+    assert ("/hooks" in first.stdout) == (host == "codex")
+    removed = run(tmp_path, "uninstall", host)
+    assert removed.returncode == 0, removed.stderr
+    assert json.loads(path.read_text()) == uninstalled
+
+
+@pytest.mark.parametrize("host", sorted(FILES))
+def test_install_writes_through_a_symlink_into_the_project_or_the_hosts_own_folder(tmp_path, host):
+    dotfiles = tmp_path / "dotfiles" / "settings.json"
+    dotfiles.parent.mkdir()
+    dotfiles.write_text(json.dumps(OTHER_SETTINGS))
+    project = tmp_path / "project"
+    link = project / FILES[host]
+    link.parent.mkdir(parents=True)
+    link.symlink_to(dotfiles)
+    assert run(tmp_path, "install", host, "--project", str(project)).returncode == 0
+    assert link.is_symlink() and os.readlink(link) == str(dotfiles)
+    assert json.loads(dotfiles.read_text())["hooks"]["PostToolUse"] == [OTHER_GROUP, OURS]
+    # The user-level file follows CLAUDE_CONFIG_DIR and CODEX_HOME, folders made as needed.
+    own = tmp_path / "own" / "config"
+    variable = {"claude": "CLAUDE_CONFIG_DIR", "codex": "CODEX_HOME"}[host]
+    assert run(tmp_path, "install", host, env={variable: str(own)}).returncode == 0
+    assert json.loads((own / Path(FILES[host]).name).read_text()) == settings(PostToolUse=[OURS])
+    assert not (tmp_path / FILES[host]).exists()
+
+
+UNWRITABLE = "the file is not writable"
+BAD_FILES = {
+    "invalid JSON": (b'{"model": "opus",\n  "hooks": {,}\n}\n', 0o644, "line 2, column 13"),
+    "not an object": (b"[]\n", 0o644, "holds no JSON object"),
+    "hooks not an object": (b'{"hooks": []}', 0o644, '"hooks" is not a JSON object'),
+    "repeated key": (b'{"hooks": {}, "hooks": {}}', 0o644, 'the key "hooks" appears twice'),
+    "read-only": (json.dumps(OTHER_SETTINGS).encode(), 0o444, UNWRITABLE),
+}
+
+
+@pytest.mark.parametrize("command", ["install", "uninstall"])
+@pytest.mark.parametrize("case", sorted(BAD_FILES))
+def test_bad_file_is_left_byte_for_byte_and_named(tmp_path, case, command):
+    text, mode, message = BAD_FILES[case]
+    path = tmp_path / FILES["claude"]
+    path.parent.mkdir()
+    path.write_bytes(text)
+    path.chmod(mode)
+    result = run(tmp_path, command, "claude")
+    if command == "uninstall" and message == UNWRITABLE:
+        assert result.returncode == 0 and "nothing changed" in result.stdout  # nothing to write
+    else:
+        assert (result.returncode, result.stdout) == (1, "")
+        assert result.stderr.startswith(f"tovrin-skill-hooks: error: {path}: ")
+        assert message in result.stderr and result.stderr.count("\n") == 1
+    assert path.read_bytes() == text
+    assert sorted(p.name for p in path.parent.iterdir()) == ["settings.json"]
+
+
+def test_every_readme_snippet_is_the_registration_install_writes():
+    assert [with_launcher(config) for config in snippets()] == [settings(PostToolUse=[OURS])] * 3
+
+
+@pytest.mark.parametrize("args", [[], ["install"], ["install", "vim"], ["status", "--yaml"],
+                                  ["install", "claude", "--project", "/no/such/folder"]])
+def test_usage_errors_exit_2_without_traceback(tmp_path, args):
+    result = run(tmp_path, *args)
+    assert result.returncode == 2 and "usage:" in result.stderr and "Traceback" not in result.stderr
+    assert run(tmp_path, "--help").stdout.startswith("usage: tovrin-skill-hooks")
+
+
+# --- status -------------------------------------------------------------------------------
+
+HOOK = "/opt/hook/bin/tovrin-report-skill-usage"
+HOOK_MATCHER = "Skill|Bash|mcp__.*"
+# What Codex 0.169 records in /hooks for {"matcher": HOOK_MATCHER, "hooks": [HOOK, timeout 30]}.
+HOOK_HASH = "sha256:a5e8bc1d54d1e0fc4042f66c8179ae5b650041ddf86926f139d9a28440e93117"
+CODEX_STATES = {
+    "never approved": ("", "waiting"),
+    "approved": (f'[hooks.state."{{key}}"]\ntrusted_hash = "{HOOK_HASH}"\n',
+                 "approved"),
+    "changed since": (f'[hooks.state."{{key}}"]\ntrusted_hash = "sha256:{"0" * 64}"\n',
+                      "changed"),
+    "disabled": (f'[hooks.state."{{key}}"]\ntrusted_hash = "{HOOK_HASH}"\nenabled = false\n',
+                 "disabled"),
+    "hooks off": (f'[features]\nhooks = false\n[hooks.state."{{key}}"]\n'
+                  f'trusted_hash = "{HOOK_HASH}"\n', "approved"),
+}
+
+
+def status(home: Path, **kwargs) -> tuple[int, dict]:
+    result = run(home, "status", "--json", **kwargs)
+    assert result.stderr == ""
+    return result.returncode, json.loads(result.stdout)
+
+
+def entries(report: dict, host: str) -> list[dict]:
+    return [entry for h in report["hosts"] if h["host"] == host
+            for record in h["files"] for entry in record["entries"]]
+
+
+@pytest.mark.parametrize("case", sorted(CODEX_STATES))
+def test_status_tells_whether_codex_approved_the_hook_as_it_stands(tmp_path, case):
+    config, approval = CODEX_STATES[case]
+    hooks = tmp_path / ".codex" / "hooks.json"
+    hooks.parent.mkdir()
+    hooks.write_text(json.dumps(settings(PostToolUse=[
+        OTHER_GROUP, {"matcher": HOOK_MATCHER, "hooks": [{"type": "command", "command": HOOK, "timeout": 30}]}])))
+    # The approval is keyed by the file and the hook's position in it.
+    (tmp_path / ".codex" / "config.toml").write_text(config.replace("{key}", f"{hooks}:post_tool_use:1:0"))
+    code, report = status(tmp_path)
+    [entry] = entries(report, "codex")
+    assert (entry["approval"], entry["hash"]) == (approval, HOOK_HASH)
+    assert code == 1 and not entry["ready"]  # the launcher at /opt/hook does not exist either
+    assert any("does not exist" in p for p in entry["problems"])
+    assert any("hooks are off" in p for p in entry["problems"]) == (case == "hooks off")
+
+
+def test_status_of_the_hook_installed_alone_then_beside_the_cli_and_async(tmp_path):
+    """A fresh environment holding only the hook's wheel, as pipx would make it: its
+    registration runs but finds no product CLI, until one is installed beside it."""
+    wheel = os.environ.get("TOVRIN_WHEEL")
+    if not wheel:
+        pytest.skip("TOVRIN_WHEEL names no wheel (make test sets it)")
+    env = tmp_path / "env"
+    subprocess.run([sys.executable, "-m", "venv", "--without-pip", str(env)], check=True, timeout=120)
+    subprocess.run([sys.executable, "-m", "pip", "--python", str(env / "bin" / "python"), "install",
+                    "--quiet", "--disable-pip-version-check", "--no-index", "--no-deps", wheel],
+                   check=True, timeout=120)
+    home = tmp_path / "home"
+    home.mkdir()
+    environment = {k: v for k, v in os.environ.items() if k not in ("CLAUDE_CONFIG_DIR", "CODEX_HOME")}
+    subprocess.run([str(env / "bin" / "tovrin-skill-hooks"), "install", "claude"], check=True,
+                   env=environment | {"HOME": str(home)}, capture_output=True, timeout=60)
+    code, report = status(home)
+    [entry] = entries(report, "claude")
+    cli = env / "bin" / "tovrin"
+    assert entry["command"] == shlex.quote(str(env / "bin" / "tovrin-report-skill-usage"))
+    assert (code, entry["cli"], entry["interpreter"]) == (1, str(cli), str(env / "bin" / "python"))
+    assert [p for p in entry["problems"] if f"no product CLI at {cli}" in p]
+
+    cli.write_text("#!/bin/sh\n")
+    cli.chmod(0o755)
+    settings_file = home / FILES["claude"]
+    registered = json.loads(settings_file.read_text())
+    registered["hooks"]["PostToolUse"][0]["hooks"][0]["async"] = True
+    settings_file.write_text(json.dumps(registered))
+    code, report = status(home)
+    [entry] = entries(report, "claude")
+    assert (code, entry["ready"], entry["problems"]) == (0, True, [])
+    assert [r for r in entry["risks"] if "claude -p" in r and "lost" in r]
+    human = run(home, "status")
+    assert human.returncode == 0 and "ready" in human.stdout and str(cli) in human.stdout
+
+
+# Launchers as status may meet them, in a folder whose name holds a space.
+LAUNCHERS = {
+    "interpreter gone": ("#!/nonexistent/bin/python\n", ["cannot be started", "no product CLI at /nonexistent/bin/tovrin"]),
+    # pip's form for an interpreter path with spaces or too long for a #! line.
+    "pip's /bin/sh preamble": (f"#!/bin/sh\n'''exec' '{sys.executable}' \"$0\" \"$@\"\n' '''\n"
+                               "from tovrin.skills.hooks.report_skill_usage import main\nmain()\n", []),
+    "not an absolute path": (None, ["not an absolute path"]),
+}
+
+
+@pytest.mark.parametrize("case", sorted(LAUNCHERS))
+def test_status_follows_the_launcher_to_its_interpreter_and_cli(tmp_path, case):
+    text, problems = LAUNCHERS[case]
+    folder = tmp_path / "my env" / "bin"
+    launcher = folder / "tovrin-report-skill-usage"
+    if text is not None:
+        folder.mkdir(parents=True)
+        launcher.write_text(text)
+        launcher.chmod(0o755)
+    command = shlex.quote(str(launcher)) if text is not None else launcher.name
+    path = tmp_path / FILES["claude"]
+    path.parent.mkdir()
+    path.write_text(json.dumps(settings(PostToolUse=[{"matcher": MATCHER, "hooks": [
+        {"type": "command", "command": command, "timeout": 30}]}])))
+    code, report = status(tmp_path)
+    [entry] = entries(report, "claude")
+    found = [p.replace(str(folder), "{folder}") for p in entry["problems"]]
+    assert all(any(want in p for p in found) for want in problems), found
+    assert (code, len(found)) == ((1, len(problems)) if problems else (0, 0))
+    if case == "pip's /bin/sh preamble":
+        assert entry["cli"] == str(BIN / "tovrin")
