@@ -84,20 +84,6 @@ bool plain_string(const Char* text, const hook::MemberValue& member, Span& insid
     return std::memchr(inside.begin, '\\', inside.end - inside.begin) == nullptr;
 }
 
-// The last piece of name.split("__"), the separators found from the left without overlap.
-Span last_name_piece(Span name) {
-    const Char* start = name.begin;
-    for (const Char* c = name.begin; c + 1 < name.end;) {
-        if (c[0] == '_' && c[1] == '_') {
-            c += 2;
-            start = c;
-        } else {
-            ++c;
-        }
-    }
-    return {start, name.end};
-}
-
 bool in_mcp_table(Span tool) {
     for (const auto& entry : hook::mcp_tools) {
         if (tool.is(entry.key)) {
@@ -198,7 +184,7 @@ bool answers_alone(const Char* text, std::ptrdiff_t size) {
         return false;
     }
     if (tool.starts_with(hook::mcp_tool_prefix)) {
-        return !in_mcp_table(last_name_piece(tool));
+        return !in_mcp_table({tool.begin + hook::mcp_tool_start(tool.begin, tool.end - tool.begin), tool.end});
     }
     if (tool.is("Bash") || tool.is("PowerShell")) {
         return shell_call_names_no_cli(text, members[1]);

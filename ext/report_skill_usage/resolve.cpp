@@ -107,28 +107,12 @@ int has_mcp_prefix(PyObject* tool_name) {
     return matched ? PyObject_IsTrue(matched.get()) : -1;
 }
 
-// Where the last piece of str.split("__") begins: after the last of the separators found from
-// the left without overlap ("a___b" splits as "a", "_b").
-template <typename Char>
-Py_ssize_t last_piece_start(const Char* chars, Py_ssize_t length) {
-    Py_ssize_t start = 0;
-    for (Py_ssize_t i = 0; i + 1 < length;) {
-        if (chars[i] == '_' && chars[i + 1] == '_') {
-            i += 2;
-            start = i;
-        } else {
-            ++i;
-        }
-    }
-    return start;
-}
-
 // `tool_name.split("__")[-1]`: the bare tool name, whatever server served it.
 Ref last_name_piece(PyObject* tool_name) {
     if (PyUnicode_CheckExact(tool_name)) {
         const Py_ssize_t length = PyUnicode_GET_LENGTH(tool_name);
         const Py_ssize_t start = with_code_points(
-            tool_name, [length]<typename Char>(const Char* chars) { return last_piece_start(chars, length); });
+            tool_name, [length]<typename Char>(const Char* chars) { return mcp_tool_start(chars, length); });
         return Ref::steal(PyUnicode_Substring(tool_name, start, length));
     }
     Ref pieces = Ref::steal(PyObject_CallMethodOneArg(tool_name, text.split, text.double_underscore));

@@ -12,6 +12,23 @@ struct TableEntry {
     const char* skill;
 };
 
+// Where an MCP tool's name keys the table: its last piece under str.split("__"), which begins
+// after the last of the separators found from the left without overlap ("a___b" splits as
+// "a", "_b"), whatever server served the tool.
+template <typename Char, typename Size>
+Size mcp_tool_start(const Char* chars, Size length) {
+    Size start = 0;
+    for (Size i = 0; i + 1 < length;) {
+        if (chars[i] == '_' && chars[i + 1] == '_') {
+            i += 2;
+            start = i;
+        } else {
+            ++i;
+        }
+    }
+    return start;
+}
+
 // _MCP_TOOL_TO_SKILL: an MCP tool, by the last `__` piece of its name, and its skill.
 inline constexpr TableEntry mcp_tools[] = {
     {"query_spec_must_read", "tov-dataset-query"},
