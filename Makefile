@@ -152,12 +152,14 @@ check-ports: ports-tools $(PORTS)/macos-arm64/checked $(PORTS)/macos-x86_64/chec
 	  $(PORTS)/windows/stand_in_interpreter.exe $(PORTS)/run-launcher
 	$(WINE_ENV) wineserver -w
 
-# Debian's wine, and LLVM's tools and linker for Mach-O and PE files, when missing.
+# Debian's wine, LLVM's tools and linker for Mach-O and PE files, and osslsigncode (which
+# checks the Windows interpreter's signature), when missing.
 ports-tools:
 	@missing=; \
 	  command -v wine >/dev/null || missing="$$missing wine wine64"; \
 	  command -v llvm-readobj >/dev/null || missing="$$missing llvm"; \
 	  command -v lld >/dev/null || missing="$$missing lld"; \
+	  command -v osslsigncode >/dev/null || missing="$$missing osslsigncode"; \
 	  if [ -n "$$missing" ]; then \
 	    apt-get update -q && DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends $$missing; \
 	  fi
@@ -282,3 +284,9 @@ $(PORTS)/windows/stand_in_interpreter.exe: tests/launcher_port/stand_in_interpre
 $(PORTS)/windows/launcher-checked: $(PORTS)/windows/tovrin-report-skill-usage.exe tools/port-checks | ports-tools
 	$(ZIG_VENV)/bin/python tools/port-checks pe-exe $<
 	@touch $@
+
+# CPython 3.13 for Windows, the PSF's signed embeddable build (tools/windows-python): the
+# interpreter that the Windows wheel is linked for and tested under wine with.
+WIN_EMBED := build/windows/python
+$(WIN_EMBED)/python.exe: tools/windows-python tools/windows-python.txt | install ports-tools
+	$(PY) tools/windows-python build/windows
