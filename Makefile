@@ -288,5 +288,5 @@ $(PORTS)/windows/launcher-checked: $(PORTS)/windows/tovrin-report-skill-usage.ex
 # CPython 3.13 for Windows, the PSF's signed embeddable build (tools/windows-python): the
 # interpreter that the Windows wheel is linked for and tested under wine with.
 WIN_EMBED := build/windows/python
-$(WIN_EMBED)/python.exe: tools/windows-python tools/windows-python.txt | install ports-tools
+$(WIN_EMBED)/python.exe: tools/windows-python tools/windows-python.txt | $(VENV)/.tools ports-tools
 	$(PY) tools/windows-python build/windows
