@@ -7,15 +7,17 @@ import os
 import shutil
 import subprocess
 import sys
+import sysconfig
 import time
 from pathlib import Path
 
 import pytest
 
-from conftest import EVENTS_DIR, StandInCLI, expected_reports, marker, recorded_uses, run_hook
+from conftest import (EVENTS_DIR, WINDOWS, StandInCLI, expected_reports, home_env, marker, posix_only,
+                      recorded_uses, run_hook)
 
-BIN = Path(sys.executable).parent
-LAUNCHER = BIN / "tovrin-report-skill-usage"
+BIN = Path(sysconfig.get_path("scripts"))  # a venv's bin folder, or Scripts\ on Windows
+LAUNCHER = BIN / ("tovrin-report-skill-usage" + (".exe" if WINDOWS else ""))
 PYTHON_LAUNCHER = BIN / "tovrin-report-skill-usage-python"  # where the native launcher hands over
 
 # Each sample file and the skill it must report, None when it must be ignored, as the
@@ -37,12 +39,8 @@ def skill_event(name: str) -> bytes:
                        "tool_input": {"command": name}}).encode()
 
 
-def environment(home: Path) -> dict:
-    return dict(os.environ, HOME=str(home))
-
-
 def deliver(event: bytes, home: Path, env: dict | None = None) -> subprocess.CompletedProcess:
-    return subprocess.run([str(LAUNCHER)], input=event, env=env or environment(home),
+    return subprocess.run([str(LAUNCHER)], input=event, env=env or home_env(home),
                           capture_output=True, timeout=60)
 
 
@@ -66,7 +64,7 @@ def test_event_delivered_twice_is_recorded_once_or_not_at_all(tmp_path, name):
 def race(events: list[bytes], home: Path) -> list[subprocess.CompletedProcess]:
     """Start one hook per event, then hand them their events together, so that they race."""
     hooks = [subprocess.Popen([str(LAUNCHER)], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                              stderr=subprocess.PIPE, env=environment(home)) for _ in events]
+                              stderr=subprocess.PIPE, env=home_env(home)) for _ in events]
     for hook, event in zip(hooks, events):
         hook.stdin.write(event)
     for hook in hooks:
@@ -105,6 +103,7 @@ def nfs_flock(tmp_path_factory) -> Path:
     return library
 
 
+@posix_only("NFS's flock() by LD_PRELOAD, and file modes")
 @pytest.mark.parametrize("locks, mode", [
     ("nfs", 0o644),    # an exclusive lock there needs the marker open for writing
     ("local", 0o444),  # a marker that may not be written is still locked, read-only
@@ -116,7 +115,7 @@ def test_three_deliveries_in_a_row_record_one_use_on_any_home(tmp_path, nfs_floc
     if not mode & 0o200 and os.access(path, os.W_OK):
         pytest.skip("this user may write a file of any mode (root)")
     os.utime(path, (path.stat().st_atime - 3600,) * 2)
-    env = environment(tmp_path)
+    env = home_env(tmp_path)
     if locks == "nfs":  # after what is preloaded already (the sanitizer runtime comes first)
         env["LD_PRELOAD"] = " ".join(filter(None, [env.get("LD_PRELOAD"), str(nfs_flock)]))
     for _ in range(3):
@@ -127,8 +126,11 @@ def test_three_deliveries_in_a_row_record_one_use_on_any_home(tmp_path, nfs_floc
 
 
 @pytest.fixture(scope="module")
-def single_byte_locales(tmp_path_factory) -> Path:
-    """A LOCPATH with French locales in Latin-1 and in CP1252, made by glibc's localedef."""
+def single_byte_locales(tmp_path_factory) -> Path | None:
+    """A LOCPATH with French locales in Latin-1 and in CP1252, made by glibc's localedef. None
+    on Windows, where a pipe reads in the ANSI code page already: CP1252 in the West."""
+    if WINDOWS:
+        return None
     if shutil.which("localedef") is None:
         pytest.skip("no localedef: not a glibc system")
     folder = tmp_path_factory.mktemp("locales")
@@ -140,9 +142,11 @@ def single_byte_locales(tmp_path_factory) -> Path:
     return folder
 
 
-@pytest.mark.parametrize("charmap", ["ISO-8859-1", "CP1252"])
+@pytest.mark.parametrize("charmap", [pytest.param("ISO-8859-1", marks=posix_only("glibc's locales")), "CP1252"])
 def test_the_event_is_read_as_utf8_whatever_the_locale(tmp_path, single_byte_locales, charmap):
-    env = environment(tmp_path) | {"LOCPATH": str(single_byte_locales), "LC_ALL": f"fr_FR.{charmap}"}
+    env = home_env(tmp_path)
+    if single_byte_locales:
+        env |= {"LOCPATH": str(single_byte_locales), "LC_ALL": f"fr_FR.{charmap}"}
     for variable in ("PYTHONUTF8", "PYTHONIOENCODING"):
         env.pop(variable, None)
     probe = subprocess.run([sys.executable, "-c", "import sys; print(sys.stdin.encoding)"], env=env,
@@ -156,15 +160,17 @@ def test_the_event_is_read_as_utf8_whatever_the_locale(tmp_path, single_byte_loc
     assert recorded_uses(tmp_path) == {"données": 1}
 
 
+@posix_only("closing fd 0 in the child before exec")
 def test_no_standard_input_at_all_ends_quietly(tmp_path):
     # fd 0 closed: the interpreter has no sys.stdin for the launcher to set to UTF-8.
-    result = subprocess.run([str(LAUNCHER)], preexec_fn=lambda: os.close(0), env=environment(tmp_path),
+    result = subprocess.run([str(LAUNCHER)], preexec_fn=lambda: os.close(0), env=home_env(tmp_path),
                             capture_output=True, timeout=60)
     assert (result.returncode, result.stdout, result.stderr) == (0, b"", b"")
     assert not (tmp_path / ".tovrin").exists()
 
 
-@pytest.mark.parametrize("cli_state", ["missing", "fails loudly", "not executable", "killed"])
+@pytest.mark.parametrize("cli_state", ["missing", "fails loudly", "killed",
+                                       pytest.param("not executable", marks=posix_only("file modes"))])
 def test_a_report_that_cannot_be_made_leaves_the_hook_silent(tmp_path, cli_state):
     folder, home = tmp_path / "bin", tmp_path / "home"
     folder.mkdir()
@@ -192,5 +198,5 @@ def test_nothing_beside_the_launcher_is_imported(tmp_path):
     home = tmp_path / "home"
     home.mkdir()
     completed = subprocess.run([sys.executable, str(launcher)], input=b'{"tool_name": "Read"}',
-                               capture_output=True, env=dict(os.environ, HOME=str(home)))
+                               capture_output=True, env=home_env(home))
     assert (completed.returncode, completed.stdout, completed.stderr) == (0, b"", b"")

@@ -3,7 +3,6 @@ as `python -c "... import main; main()"`; it answers alone only the events it ma
 so plainly when the hand-over to the interpreter cannot start."""
 
 import json
-import os
 import shutil
 import subprocess
 import sys
@@ -14,7 +13,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from conftest import EVENTS_DIR, MODULE_NAME
+from conftest import EVENTS_DIR, MODULE_NAME, home_env
 from test_event_parsing import AWKWARD_TEXTS, event_texts
 from test_properties import events as property_events
 
@@ -72,7 +71,7 @@ def home_contents(home: Path) -> dict:
     uses = {}
     if (home / ".tovrin" / "usage.db").exists():
         listing = subprocess.run([str(BIN / "tovrin"), "skills", "usage", "--json"],
-                                 env=dict(os.environ, HOME=str(home)), capture_output=True, check=True,
+                                 env=home_env(home), capture_output=True, check=True,
                                  timeout=60)
         uses = {row["skill"]: row["count"] for row in json.loads(listing.stdout)}
     return {"files": files, "uses": uses}
@@ -82,7 +81,7 @@ def ending(argv, event: bytes, home: Path) -> dict:
     """How one process ends on `event`: status, output, and what it left in the home folder.
     A traceback is compared by its last line: its first frame names the launcher script, or
     "<string>" for `python -c`."""
-    done = subprocess.run(argv, input=event, env=dict(os.environ, HOME=str(home)),
+    done = subprocess.run(argv, input=event, env=home_env(home),
                           capture_output=True, timeout=120)
     errors = done.stderr.decode(errors="replace").strip().splitlines()
     return {"status": done.returncode, "stdout": done.stdout, "stderr": errors[-1:],
@@ -131,7 +130,7 @@ def lone_launcher(tmp_path):
 @pytest.mark.parametrize("event, alone", DECISIONS, ids=range(len(DECISIONS)))
 def test_answers_alone_only_what_it_may(lone_launcher, tmp_path, event, alone):
     done = subprocess.run([str(lone_launcher)], input=event, capture_output=True, timeout=60,
-                          env=dict(os.environ, HOME=str(tmp_path)))
+                          env=home_env(tmp_path))
     if alone:
         assert (done.returncode, done.stdout, done.stderr) == (0, b"", b"")
     else:
@@ -148,7 +147,7 @@ def test_hand_over_finds_the_script_beside_the_file_and_names_what_it_tried(lone
     link = tmp_path / "links" / LAUNCHER.name
     link.symlink_to(LAUNCHER)
     done = subprocess.run([str(link)], input=event, capture_output=True, timeout=60,
-                          env=dict(os.environ, HOME=str(tmp_path)))
+                          env=home_env(tmp_path))
     assert (done.returncode, done.stdout, done.stderr) == (0, b"", b"")
     assert home_contents(tmp_path)["uses"] == {"tov-auth": 1}
     # A script whose interpreter is gone.
