@@ -2,6 +2,7 @@
 
 #include "event_scan.hpp"
 #include "runtime.hpp"
+#include "skill_tables.hpp"
 
 namespace hook {
 
@@ -52,7 +53,7 @@ bool may_look_quickly(PyObject* json, PyObject* loads, PyObject* raw) {
 // The event as the module's resolution sees it: a dict of the members it reads, each parsed
 // by json.loads itself. `taken` is false when the text is left to json.loads whole.
 Ref look_quickly(PyObject* raw, PyObject* loads, bool& taken) {
-    MemberValue members[] = {{"tool_name"}, {"tool_input"}};
+    MemberValue members[] = {{tool_name_member}, {tool_input_member}};
     taken = scan_event(raw, members);
     if (!taken) {
         return {};

@@ -7,8 +7,8 @@
 #include "event_json.hpp"
 #include "function.hpp"
 #include "runtime.hpp"
+#include "skill_dicts.hpp"
 #include "skill_tables.hpp"
-#include "tables.hpp"
 
 namespace hook {
 
