@@ -127,7 +127,7 @@ CONTRACT    := tests/marker_contract/marker_contract.cpp
 # $(call objects,FOLDER,PART,SYSTEM): the objects, under FOLDER, of a part's sources for a
 # system (posix or windows), as ext/sources.txt lists them.
 objects = $(patsubst %.cpp,$(1)/%.o,$(shell awk '$$1 == "$(2)" && ($$2 == "any" || $$2 == "$(3)") { print $$3 }' ext/sources.txt))
-# The flags CMakeLists.txt gives every part in a Release build.
+# A Release build of every part: C++20, warnings fatal, no exceptions or RTTI, hidden symbols.
 PORT_FLAGS  := -std=c++20 -O3 -DNDEBUG -Wall -Wextra -Werror -fno-exceptions -fno-rtti \
                -fvisibility=hidden -fvisibility-inlines-hidden
 # The interpreter's own headers, this machine's (see the README's "Platforms").
