@@ -110,6 +110,23 @@ private:
         }
     };
 
+    // A member's name and the colon after it; [begin, end) is the name within its quotes.
+    bool member_name(bool refuse_escapes, std::ptrdiff_t& begin, std::ptrdiff_t& end) {
+        bool escaped = false;
+        begin = position_ + 1;
+        if (!string(escaped) || (escaped && refuse_escapes)) {
+            return false;
+        }
+        end = position_ - 1;
+        skip_space();
+        if (!at(':')) {
+            return false;
+        }
+        ++position_;
+        skip_space();
+        return true;
+    }
+
     // An object (with names) or an array, from its opening bracket to its closing one. With
     // `wanted`, the object is the top-level one: its members' places are reported, and a name
     // written with an escape ends the scan.
@@ -127,19 +144,8 @@ private:
         while (true) {
             std::ptrdiff_t name_begin = 0;
             std::ptrdiff_t name_end = 0;
-            if (with_names) {
-                bool escaped = false;
-                name_begin = position_ + 1;  // within the quotes
-                if (!string(escaped) || (escaped && wanted)) {
-                    return false;
-                }
-                name_end = position_ - 1;
-                skip_space();
-                if (!at(':')) {
-                    return false;
-                }
-                ++position_;
-                skip_space();
+            if (with_names && !member_name(wanted != nullptr, name_begin, name_end)) {
+                return false;
             }
             const std::ptrdiff_t value_begin = position_;
             if (!value(depth + 1)) {
