@@ -127,6 +127,12 @@ _NUMBER = re.compile(r"(-?(?:0|[1-9][0-9]*))(\.[0-9]+)?([eE][-+]?[0-9]+)?")
 _LITERALS = {"true": True, "false": False, "null": None}
 
 
+def _json(value) -> str:
+    # What is not JSON, such as an infinite float, is refused. So is a lone surrogate (a file
+    # name that is not UTF-8), which fails to encode: its escape would name another file.
+    return json.dumps(value, ensure_ascii=False, allow_nan=False)
+
+
 class _Document:
     """A settings file as read: its value, to be edited in place, and its text. The edited value
     is written back by reusing the text of every value the edit left as it was, and the file's
@@ -208,9 +214,9 @@ class _Document:
         if _freeze(value) == node.frozen:
             return text[node.start:node.end]
         kind = {"{": dict, "[": list}.get(text[node.start])
-        if kind is None or not isinstance(value, kind):
-            return self._new(value, self._indent_at(node.start))
         items = node.items
+        if kind is None or not isinstance(value, kind) or not items or not value:
+            return self._new(value, self._indent_at(node.start))
         if isinstance(value, dict):
             places = {key: number for number, (_, key, _) in enumerate(items)}
             pairs = [(key, item, places.get(key)) for key, item in value.items()]
@@ -227,24 +233,17 @@ class _Document:
                                    if n not in used and child.frozen == frozen), None)
                 used.add(number)
                 pairs.append((None, item, number))
-        closing = text[node.end - 1]
-        if not pairs:
-            return text[node.start] + closing
-        if items:
-            opening, closing = text[node.start + 1:items[0][0]], text[items[-1][2].end:node.end]
-            between = text[items[0][2].end:items[1][0]] if len(items) > 1 else "," + opening
-        else:
-            indent = self._indent_at(node.start)
-            opening = "" if self.unit is None else self.newline + indent + self.unit
-            closing = ("" if self.unit is None else self.newline + indent) + closing
-            between = "," + (opening or " ")
+        # The file's own white space: after the opening bracket, between two items, and from
+        # the last item to the closing bracket.
+        opening, closing = text[node.start + 1:items[0][0]], text[items[-1][2].end:node.end]
+        between = text[items[0][2].end:items[1][0]] if len(items) > 1 else "," + opening
         pieces = []
         for place, (key, item, number) in enumerate(pairs):
             if number is None:
                 separator = between if place else opening
                 indent = separator.rpartition("\n")[2] if "\n" in separator \
                     else self._indent_at(node.start)
-                head = "" if key is None else self._string(key) + self.colon
+                head = "" if key is None else _json(key) + self.colon
                 pieces.append(separator + head + self._new(item, indent))
             else:
                 begin, _, child = items[number]
@@ -255,7 +254,9 @@ class _Document:
 
     def _new(self, value, indent: str) -> str:
         """A value the edit added, in the file's style, its first line at `indent`."""
-        if isinstance(value, (dict, list)) and value:
+        if isinstance(value, (dict, list)):
+            if not value:
+                return "{}" if isinstance(value, dict) else "[]"
             inner = indent + (self.unit or "")
             if self.unit is None:
                 opening, between, closing = "", ", " if " " in self.colon else ",", ""
@@ -263,25 +264,12 @@ class _Document:
                 opening, closing = self.newline + inner, self.newline + indent
                 between = "," + opening
             if isinstance(value, dict):
-                pieces = [self._string(key) + self.colon + self._new(item, inner)
+                pieces = [_json(key) + self.colon + self._new(item, inner)
                           for key, item in value.items()]
                 return "{" + opening + between.join(pieces) + closing + "}"
             return "[" + opening + between.join(self._new(item, inner) for item in value) \
                 + closing + "]"
-        if isinstance(value, (dict, list)):
-            return "{}" if isinstance(value, dict) else "[]"
-        if isinstance(value, str):
-            return self._string(value)
-        if isinstance(value, _Number):
-            return value.text
-        # Refuses what is not JSON, such as an infinite float.
-        return json.dumps(value, allow_nan=False)
-
-    @staticmethod
-    def _string(text: str) -> str:
-        # A lone surrogate here (a file name that is not UTF-8) fails to encode, and the file is
-        # refused: its escape would name another file.
-        return json.dumps(text, ensure_ascii=False)
+        return value.text if isinstance(value, _Number) else _json(value)
 
 
 # --- Replacing the file ------------------------------------------------------------------------
