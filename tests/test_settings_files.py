@@ -94,6 +94,14 @@ def test_install_and_uninstall_keep_the_file_as_written(tmp_path, case):
             shutil.rmtree(folder)
 
 
+@pytest.mark.skipif(not ROOT, reason="needs root, to make a file for another user")
+def test_root_makes_the_file_and_its_folder_for_the_folders_owner(tmp_path):
+    os.chown(tmp_path, 1234, 2345)
+    path = tmp_path / ".claude" / "settings.json"
+    assert files.update_json(path, lambda settings: settings.update(model="opus")) == (None, True)
+    assert {(p.stat().st_uid, p.stat().st_gid) for p in (path, path.parent)} == {(1234, 2345)}
+
+
 WRITER = """import json, os, sys
 with open(sys.argv[1], encoding="utf-8") as file:
     settings = json.load(file) | {sys.argv[2]: 0}

@@ -316,6 +316,10 @@ def _unchanged(target: Path, data: bytes | None, status: os.stat_result | None) 
     return data == now and (current.st_dev, current.st_ino) == (status.st_dev, status.st_ino)
 
 
+def _root() -> bool:
+    return hasattr(os, "geteuid") and os.geteuid() == 0
+
+
 def _make_folders(path: Path, folder: Path) -> None:
     """Makes the missing folders; as root, they belong to the owner of the folder they are in,
     as does the new file, so that a user's project does not get files its user cannot change."""
@@ -327,7 +331,7 @@ def _make_folders(path: Path, folder: Path) -> None:
         owner = folder.stat()
         for made in reversed(missing):
             made.mkdir(exist_ok=True)
-            if hasattr(os, "geteuid") and os.geteuid() == 0:
+            if _root():
                 os.chown(made, owner.st_uid, owner.st_gid)
     except OSError as error:
         raise Problem(f"{path}: cannot write in {error.filename or folder} "
@@ -340,9 +344,7 @@ def _take_over(descriptor: int, status: os.stat_result | None, folder: Path) -> 
     if status is None:
         umask = os.umask(0)
         os.umask(umask)
-        owner, mode = folder.stat(), 0o666 & ~umask
-        if not (hasattr(os, "geteuid") and os.geteuid() == 0):
-            owner = os.fstat(descriptor)
+        owner, mode = folder.stat() if _root() else os.fstat(descriptor), 0o666 & ~umask
     else:
         owner, mode = status, stat.S_IMODE(status.st_mode)
     mine = os.fstat(descriptor)
