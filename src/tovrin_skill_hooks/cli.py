@@ -9,7 +9,7 @@ import sys
 from pathlib import Path
 
 from tovrin_skill_hooks import registration as reg
-from tovrin_skill_hooks.files import read_json, write_json
+from tovrin_skill_hooks.files import update_json
 from tovrin_skill_hooks.hosts import APPROVE_HINT, HOSTS, status
 from tovrin_skill_hooks.registration import Problem
 
@@ -49,14 +49,11 @@ def _parser() -> argparse.ArgumentParser:
 def install(host, project: Path | None) -> int:
     path = host.target(project)
     launcher = reg.launcher_path()
-    settings = read_json(path)
-    before = json.dumps(settings)
-    settings = settings if settings is not None else {}
-    reg.install_into(settings, path, launcher, host.keeps_places)
-    if json.dumps(settings) == before:
+    _, written = update_json(
+        path, lambda settings: reg.install_into(settings, path, launcher, host.keeps_places))
+    if not written:
         print(f"{host.title}: already registered in {path}")
     else:
-        write_json(path, settings)
         print(f"{host.title}: registered {reg.command_for(launcher)} in {path}")
     if host.name == "codex":
         print(f"Codex runs a new or changed hook only once you approve it: {APPROVE_HINT}.")
@@ -65,10 +62,9 @@ def install(host, project: Path | None) -> int:
 
 def uninstall(host, project: Path | None) -> int:
     path = host.target(project)
-    settings = read_json(path)
-    removed = reg.uninstall_from(settings, path, host.keeps_places) if settings else 0
+    removed, _ = update_json(
+        path, lambda settings: reg.uninstall_from(settings, path, host.keeps_places))
     if removed:
-        write_json(path, settings)
         print(f"{host.title}: removed {removed} entr{'y' if removed == 1 else 'ies'} from {path}")
     else:
         print(f"{host.title}: not registered in {path}; nothing changed")
