@@ -425,10 +425,11 @@ WINDOWS_FORMS = {
                                         {"command": "& 'C:/Users/O''Hara Ann/venv/Scripts/" + WIN_NAME + "'"},
                                         ("PowerShell",)),
 }
-# Forms that earlier versions wrote, which install and uninstall still own.
+# Forms that earlier versions wrote, or a user by hand, which install and uninstall still own.
 OLD_FORMS = [r"C:\Users\me\venv\Scripts\tovrin-report-skill-usage.exe",
              r'"C:\Users\John Smith\venv\Scripts\tovrin-report-skill-usage.exe"',
-             "'/home/me/my venv/bin/tovrin-report-skill-usage'"]
+             "'/home/me/my venv/bin/tovrin-report-skill-usage'",
+             '"$HOME/.venv/bin/tovrin-report-skill-usage"']
 
 WINE = os.environ | {"WINEDEBUG": "-all", "WINEDLLOVERRIDES": "winemenubuilder.exe=d"}
 

@@ -179,7 +179,9 @@ def main(argv: list[str] | None = None) -> int:
     arguments = _parser().parse_args(argv)
     try:
         if arguments.command == "status":
-            return show_status(arguments.json)
+            code = show_status(arguments.json)
+            sys.stdout.flush()  # here, where a reader gone away is met, not at the exit
+            return code
         action = install if arguments.command == "install" else uninstall
         return action(HOSTS[arguments.host], arguments.project)
     except Problem as error:

@@ -136,8 +136,13 @@ def launcher_in(command, args=None) -> Path | None:
         # Run through no shell: the command is the program's path as it stands.
         return _launcher_named(command) if args == [] else None
     # PowerShell's reading keeps the backslashes of a bare Windows path, as earlier versions
-    # wrote it; bash's reads a quoted one, POSIX or Windows.
-    for word in (read_by(POWERSHELL, command), read_by(BASH, command)):
+    # wrote it; bash's reads a quoted one, POSIX or Windows; the last, a path through a
+    # variable ("$HOME/.venv/bin/..."), as a user may have written it.
+    try:
+        words = shlex.split(command)
+    except ValueError:
+        words = []
+    for word in (read_by(POWERSHELL, command), read_by(BASH, command), *words[:len(words) == 1]):
         found = _launcher_named(word) if word else None
         if found is not None:
             return found
