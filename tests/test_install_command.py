@@ -284,232 +284,154 @@ def test_status_follows_the_launcher_to_its_interpreter_and_cli(tmp_path, case):
 
 # --- The #! line of the Python launcher script ----------------------------------------------
 
-# A first line (then the rest of the script), and the interpreter that the native launcher
-# starts for it: {python} lies in a folder whose name holds a space, as pip writes it bare, or
-# behind the /bin/sh preamble of installers that do not. None: the launcher starts none.
+# A script's first line, and whether the native launcher starts {python} for it: {python} lies
+# in a folder whose name holds a space, which pip writes bare, other installers behind a
+# /bin/sh preamble. Otherwise the launcher starts nothing.
 SCRIPT_HEADS = {
-    "bare, with a space": ('#!{python}\n', "{python}"),
-    "blanks around, CRLF": ('#! \t{python} \t\r\n', "{python}"),
-    "/bin/sh preamble, double quotes": ('#!/bin/sh\n\'\'\'exec\' "{python}" "$0" "$@"\n\' \'\'\'\n', "{python}"),
-    "/bin/sh preamble, single quotes": ("#!/bin/sh\n'''exec' '{python}' \"$0\" \"$@\"\n' '''\n", "{python}"),
-    "not a whole line": ("#!{python}", None),
-    "nothing named": ("#! \t\r\n", None),
-    "no #!": ("{python}\n", None),
+    "bare, with a space": ("#!{python}\n", True),
+    "blanks around, CRLF": ("#! \t{python} \t\r\n", True),
+    "/bin/sh preamble, double quotes": ('#!/bin/sh\n\'\'\'exec\' "{python}" "$0" "$@"\n\' \'\'\'\n', True),
+    "/bin/sh preamble, single quotes": ("#!/bin/sh\n'''exec' '{python}' \"$0\" \"$@\"\n' '''\n", True),
+    "not a whole line": ("#!{python}", False),
+    "nothing named": ("#! \t\r\n", False),
+    "no #!": ("{python}\n", False),
 }
 
 
 @pytest.mark.parametrize("case", sorted(SCRIPT_HEADS))
 def test_status_reads_the_scripts_first_line_as_the_launcher_does(tmp_path, case):
-    from tovrin_skill_hooks import registration
-    head, wanted = SCRIPT_HEADS[case]
+    from tovrin_skill_hooks.registration import interpreter_of
+    head, starts = SCRIPT_HEADS[case]
     folder = tmp_path / "my venv" / "bin"
     folder.mkdir(parents=True)
-    python = folder / "python3.13"
-    # An interpreter that says it was started, and as what.
-    python.write_text('#!/bin/sh\necho "$0" > "$(dirname "$0")/started"\n')
-    python.chmod(0o755)
-    launcher = folder / "tovrin-report-skill-usage"
+    python, launcher = folder / "python3.13", folder / "tovrin-report-skill-usage"
+    python.write_text('#!/bin/sh\necho "$0" > "$(dirname "$0")/started"\n')  # says it was started, as what
     launcher.write_bytes((BIN / "tovrin-report-skill-usage").read_bytes())
-    launcher.chmod(0o755)
+    for file in (python, launcher):
+        file.chmod(0o755)
     rest = "import sys\n" if head.endswith("\n") else ""
     (folder / "tovrin-report-skill-usage-python").write_text(head.format(python=python) + rest)
     ran = subprocess.run([str(launcher)], input=b'{"tool_name": "Skill"', capture_output=True, timeout=60)
     started = (folder / "started").read_text().strip() if (folder / "started").exists() else None
-    assert started == (wanted and wanted.format(python=python)), ran.stderr
-    assert ran.returncode == (0 if wanted else 127)
-    read = registration.interpreter_of(launcher)
-    assert (str(read) if read else None) == started
+    assert (ran.returncode, started) == ((0, str(python)) if starts else (127, None)), ran.stderr
+    assert interpreter_of(launcher) == (python if starts else None)
 
 
-# --- Entries that install and uninstall leave alone -----------------------------------------
+# --- Entries that install and uninstall leave alone, and what status says --------------------
 
-CODEX_INLINE = ('[[hooks.PostToolUse]]\nmatcher = "Bash"\n[[hooks.PostToolUse.hooks]]\n'
-                f'type = "command"\ncommand = "{LAUNCHER}"\n')
-# Files the host also reads, the command, and what it must name: the file and the remedy.
-ELSEWHERE = {
-    "codex install beside an entry in config.toml":
-        ({".codex/config.toml": CODEX_INLINE}, ["install", "codex"],
-         [".codex/config.toml, which Codex runs as well; remove it from that file by hand"]),
-    "codex uninstall of an entry in config.toml only":
-        ({".codex/config.toml": CODEX_INLINE}, ["uninstall", "codex"],
-         ["not registered in", "left 1 entry of this hook in", ".codex/config.toml"]),
-    "claude uninstall of the project's, the local one left":
-        ({"project/.claude/settings.local.json": json.dumps(settings(PostToolUse=[OURS])),
-          "project/.claude/settings.json": json.dumps(settings(PostToolUse=[OURS]))},
-         ["uninstall", "claude", "--project", "."],
-         ["removed 1 entry and the file", "left 1 entry of this hook in",
-          "project/.claude/settings.local.json, which Claude Code runs as well; remove it from that file by hand"]),
-    "claude install for the project, the user's own named":
-        ({".claude/settings.json": json.dumps(settings(PostToolUse=[OURS]))},
-         ["install", "claude", "--project", "."],
-         ["also found 1 entry of this hook in {home}/.claude/settings.json", "`tovrin-skill-hooks uninstall claude` removes it"]),
+INLINE = f'[[hooks.PostToolUse]]\n[[hooks.PostToolUse.hooks]]\ntype = "command"\ncommand = "{LAUNCHER}"\n'
+OURS_ONLY = json.dumps(settings(PostToolUse=[OURS]))
+# Files in the home (None: a folder where the file should be, which cannot be read, even by
+# root; "{home}/...": a symbolic link), the command run in its project, its exit status, and
+# what it must say, once each.
+SAYS = {
+    "install codex beside config.toml's entry": (
+        {".codex/config.toml": INLINE}, ["install", "codex"], 0,
+        ["1 entry of this hook in {home}/.codex/config.toml, which Codex runs as well; remove it from that file by hand"]),
+    "uninstall codex, config.toml's entry left": (
+        {".codex/config.toml": INLINE}, ["uninstall", "codex"], 0, ["not registered in", "left 1 entry"]),
+    "uninstall claude --project, the local file left": (
+        {"project/.claude/settings.local.json": OURS_ONLY, "project/.claude/settings.json": OURS_ONLY},
+        ["uninstall", "claude", "--project", "."], 0,
+        ["and the file {home}/project/.claude/settings.json, left empty",
+         "left 1 entry of this hook in {home}/project/.claude/settings.local.json"]),
+    "status: symlink loop": ({".claude/settings.json": "{home}/.claude/settings.json"}, ["status"], 1,
+                             ["cannot be read (Too many levels of symbolic links)"]),
+    "status: unreadable file, no install hint": ({".claude/settings.json": None}, ["status"], 1,
+                                                 ["cannot be read (Is a directory)", "registers it"]),  # Codex's hint only
+    "status: unreadable config.toml": ({".codex/config.toml": None}, ["status"], 1, ["config.toml: cannot be read"]),
+    "status: hooks off in the local settings": (
+        {".claude/settings.json": OURS_ONLY, "project/.claude/settings.local.json": '{"disableAllHooks": true}'},
+        ["status"], 1, ['hooks are off: {home}/project/.claude/settings.local.json sets "disableAllHooks": true']),
 }
 
 
-@pytest.mark.parametrize("case", sorted(ELSEWHERE))
-def test_entries_in_other_files_are_named_with_what_removes_them(tmp_path, case):
-    files, args, said = ELSEWHERE[case]
-    (tmp_path / "project").mkdir()
+@pytest.mark.parametrize("case", sorted(SAYS))
+def test_what_install_uninstall_and_status_say(tmp_path, case):
+    files, args, code, said = SAYS[case]
     for name, text in files.items():
         (tmp_path / name).parent.mkdir(parents=True, exist_ok=True)
-        (tmp_path / name).write_text(text)
-    result = run(tmp_path, *args, cwd=tmp_path / "project")
-    assert result.returncode == 0, result.stderr
-    for words in said:
-        assert words.format(home=tmp_path) in result.stdout, result.stdout
-    assert (tmp_path / "project/.claude/settings.json").exists() == ("claude install" in case)
-
-
-# --- What status says ------------------------------------------------------------------------
-
-def _loop(home):
-    (home / ".claude").mkdir()
-    (home / ".claude/settings.json").symlink_to(home / ".claude/settings.json")
-
-
-def _unreadable(home, name):
-    (home / name).mkdir(parents=True)  # a folder where the file should be: read fails, even as root
-
-
-# Each case: what makes the home, and what status's text must and must not carry; exit 1.
-STATUS_TEXT = {
-    "symlink loop": (_loop, ["settings.json: cannot be read (Too many levels of symbolic links)"], ["ready"]),
-    "unreadable settings": (lambda home: _unreadable(home, ".claude/settings.json"),
-                            ["settings.json: cannot be read (Is a directory)"], ["install claude` registers"]),
-    "unreadable config.toml, reported once": (lambda home: _unreadable(home, ".codex/config.toml"),
-                                              ["config.toml: cannot be read"], []),
-    "hooks off in the local settings": (
-        lambda home: [(home / ".claude").mkdir(),
-                      (home / ".claude/settings.json").write_text(json.dumps(settings(PostToolUse=[OURS]))),
-                      (home / "project/.claude").mkdir(parents=True),
-                      (home / "project/.claude/settings.local.json").write_text('{"disableAllHooks": true}')],
-        ['problem: hooks are off: {home}/project/.claude/settings.local.json sets "disableAllHooks": true'], []),
-}
-
-
-@pytest.mark.parametrize("case", sorted(STATUS_TEXT))
-def test_status_text_carries_each_reason_it_fails(tmp_path, case):
-    make, said, unsaid = STATUS_TEXT[case]
-    make(tmp_path)
+        if text is None:
+            (tmp_path / name).mkdir()
+        elif text.startswith("{home}"):
+            (tmp_path / name).symlink_to(text.format(home=tmp_path))
+        else:
+            (tmp_path / name).write_text(text)
     (tmp_path / "project").mkdir(exist_ok=True)
-    result = run(tmp_path, "status", cwd=tmp_path / "project")
-    assert (result.returncode, result.stderr) == (1, "")
-    for words in said:
-        assert result.stdout.count(words.format(home=tmp_path)) == 1, result.stdout
-    assert not [words for words in unsaid if words in result.stdout], result.stdout
+    result = run(tmp_path, *args, cwd=tmp_path / "project")
+    assert (result.returncode, result.stderr) == (code, ""), result.stderr
+    assert [w for w in said if result.stdout.count(w.format(home=tmp_path)) != 1] == [], result.stdout
     # A reader that stops early gets no traceback.
-    cut = subprocess.run(f"{shlex.quote(str(COMMAND))} status --json | head -c 1",
-                         shell=True, env=os.environ | {"HOME": str(tmp_path)}, capture_output=True,
-                         text=True, timeout=60)
+    cut = subprocess.run(f"{shlex.quote(str(COMMAND))} status --json | head -c 1", shell=True,
+                         env=os.environ | {"HOME": str(tmp_path)}, capture_output=True, text=True, timeout=60)
     assert "Traceback" not in cut.stderr
 
 
 # --- The command registered on Windows ------------------------------------------------------
 
-WIN_NAME = "tovrin-report-skill-usage.exe"
 # The launcher's folder, its 8.3 form (None: the volume keeps no short names), what install
-# registers there for Claude Code and for Codex, and the shells that start it (Claude Code:
-# bash or PowerShell; Codex: PowerShell, or cmd); an entry with "args" runs through none.
-EVERY = ("bash", "PowerShell", "cmd")
+# registers for Claude Code and for Codex (None: the same; a list: run with "args": [], through
+# no shell), and the shells that start it. Claude Code uses bash or PowerShell; Codex
+# PowerShell, or cmd. Then forms that earlier versions wrote, or a user by hand.
 WINDOWS_FORMS = {
-    "no space": (r"C:\Users\me\venv\Scripts", None,
-                 {"command": "C:/Users/me/venv/Scripts/" + WIN_NAME}, None, EVERY),
+    "no space": (r"C:\Users\me\venv\Scripts", None, "C:/Users/me/venv/Scripts/{exe}", None,
+                 {"bash", "PowerShell", "cmd"}),
     "space, short names": (r"C:\Users\John Smith\venv\Scripts", r"C:\Users\JOHNSM~1\venv\Scripts",
-                           {"command": "C:/Users/JOHNSM~1/venv/Scripts/" + WIN_NAME}, None, EVERY),
-    "space, no short names": (r"C:\Users\John Smith\venv\Scripts", None,
-                              {"command": "C:/Users/John Smith/venv/Scripts/" + WIN_NAME, "args": []},
-                              {"command": "& 'C:/Users/John Smith/venv/Scripts/" + WIN_NAME + "'"},
-                              ("PowerShell",)),
-    "quote and space, no short names": (r"C:\Users\O'Hara Ann\venv\Scripts", None,
-                                        {"command": "C:/Users/O'Hara Ann/venv/Scripts/" + WIN_NAME, "args": []},
-                                        {"command": "& 'C:/Users/O''Hara Ann/venv/Scripts/" + WIN_NAME + "'"},
-                                        ("PowerShell",)),
+                           "C:/Users/JOHNSM~1/venv/Scripts/{exe}", None, {"bash", "PowerShell", "cmd"}),
+    "space and quote, no short names": (r"C:\Users\O'Hara Ann\venv\Scripts", None,
+                                        ["C:/Users/O'Hara Ann/venv/Scripts/{exe}"],
+                                        "& 'C:/Users/O''Hara Ann/venv/Scripts/{exe}'", {"PowerShell"}),
 }
-# Forms that earlier versions wrote, or a user by hand, which install and uninstall still own.
-OLD_FORMS = [r"C:\Users\me\venv\Scripts\tovrin-report-skill-usage.exe",
-             r'"C:\Users\John Smith\venv\Scripts\tovrin-report-skill-usage.exe"',
-             "'/home/me/my venv/bin/tovrin-report-skill-usage'",
-             '"$HOME/.venv/bin/tovrin-report-skill-usage"']
-
-WINE = os.environ | {"WINEDEBUG": "-all", "WINEDLLOVERRIDES": "winemenubuilder.exe=d"}
-
-
-def _shells_that_run(command: str, root: Path, wine_prefix: Path | None) -> set:
-    """The real bash, and cmd under wine, each started with `command` as a host starts it, in a
-    world where the form's C: is `root` (bash: a folder named "C:" in the working folder)."""
-    ran = set()
-    bash = subprocess.run(["bash", "-c", command], cwd=root, capture_output=True, text=True, timeout=60)
-    if bash.stdout == "launcher\n":
-        ran.add("bash")
-    if wine_prefix is not None:
-        cmd = subprocess.run(["wine", "cmd", "/c", command], env=WINE | {"WINEPREFIX": str(wine_prefix)},
-                             stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=120)
-        if cmd.returncode == 0 and cmd.stdout.strip() == WINE["NAME"]:
-            ran.add("cmd")
-    return ran
+EARLIER_FORMS = [r"C:\Users\me\venv\Scripts\{exe}", r'"C:\Users\John Smith\venv\Scripts\{exe}"',
+                 "'/home/me/my venv/bin/tovrin-report-skill-usage'", '"$HOME/.venv/bin/tovrin-report-skill-usage"']
 
 
 @pytest.fixture(scope="module")
-def wine_prefix():
-    """wine's folder for the cmd runs, inside the checkout's build folder, made once."""
+def wine():
+    """wine's environment for cmd, its folders in the checkout's build folder, and what the
+    stand-in launcher, wine's own hostname.exe renamed, prints; None without wine."""
     import shutil
+    build = Path(__file__).resolve().parents[1] / "build"
+    env = os.environ | {"WINEDEBUG": "-all", "WINEDLLOVERRIDES": "winemenubuilder.exe=d",
+                        "WINEPREFIX": str(build / "wine-shells"), "HOME": str(build / "wine-shells-home"),
+                        "TMPDIR": str(build / "wine-shells-tmp")}
     if not shutil.which("wine"):
         return None
-    build = Path(__file__).resolve().parents[1] / "build"
-    prefix = build / "wine-shells"
-    for folder in ("wine-shells-home", "wine-shells-tmp"):
-        (build / folder).mkdir(parents=True, exist_ok=True)
-    WINE.update(HOME=str(build / "wine-shells-home"), TMPDIR=str(build / "wine-shells-tmp"))
-    if not (prefix / "system.reg").exists():
-        subprocess.run(["wineboot", "--init"], env=WINE | {"WINEPREFIX": str(prefix)},
-                       capture_output=True, timeout=600)
-    # What the stand-in launcher, wine's hostname.exe, prints.
-    WINE["NAME"] = subprocess.run(["wine", "hostname"], env=WINE | {"WINEPREFIX": str(prefix)},
-                                  stdin=subprocess.DEVNULL, capture_output=True, text=True,
-                                  timeout=120).stdout.strip()
-    return prefix
+    for folder in ("HOME", "TMPDIR"):
+        Path(env[folder]).mkdir(parents=True, exist_ok=True)
+    name = subprocess.run(["wine", "hostname"], env=env, stdin=subprocess.DEVNULL, capture_output=True,
+                          text=True, timeout=600).stdout.strip()
+    return env | {"NAME": name}
 
 
 @pytest.mark.parametrize("case", sorted(WINDOWS_FORMS))
-def test_windows_forms_run_under_the_shells_status_says(tmp_path, case, wine_prefix):
+def test_windows_forms_run_under_the_shells_status_says(tmp_path, case, wine):
     from tovrin_skill_hooks import hosts, registration as reg
-    folder, short, claude, codex, runs_under = WINDOWS_FORMS[case]
-    launcher = folder + "\\" + WIN_NAME
-    forms = {"claude": claude, "codex": codex or claude}
-    for host, form in forms.items():
-        entry = reg.entry(launcher, host, "nt", shorten=lambda path: short)
-        assert entry == {"type": "command", **form, "timeout": 30}
-        assert reg.launcher_of(entry) is not None
+    exe = "tovrin-report-skill-usage.exe"
+    folder, short, claude, codex, shells = WINDOWS_FORMS[case]
+    for host, form in (("claude", claude), ("codex", codex or claude)):
+        written = {"command": form[0].format(exe=exe), "args": []} if isinstance(form, list) \
+            else {"command": form.format(exe=exe)}
+        entry = reg.entry(folder + "\\" + exe, host, "nt", shorten=lambda path: short)
+        assert entry == {"type": "command", **written, "timeout": 30}
         found = hosts.inspect_hook(hosts.HOSTS[host], MATCHER, entry, None, platform="nt",
                                    in_use=hosts.WINDOWS_SHELLS[host][0][0])
-        if "args" in form:
-            assert found["shells"] == {"none (run directly)": True}
-        else:
-            assert {s for s, runs in found["shells"].items() if runs} == \
-                {s for s, _ in hosts.WINDOWS_SHELLS[host]} & set(runs_under)
-    command = (codex or claude)["command"]
-    # The real shells: a recorder where the form's path lies, in C: as each shell sees it.
-    where = PureWindowsPath(command.removeprefix("& '").removesuffix("'").replace("''", "'"))
-    posix = tmp_path / "C:" / Path(*where.parts[1:])
-    posix.parent.mkdir(parents=True)
-    posix.write_text("#!/bin/sh\necho launcher\n")
-    posix.chmod(0o755)
-    if wine_prefix is not None:
-        exe = wine_prefix / "drive_c" / Path(*where.parts[1:])
-        exe.parent.mkdir(parents=True, exist_ok=True)
-        # wine's hostname.exe, renamed: it prints the computer's name.
-        exe.write_bytes((wine_prefix / "drive_c/windows/system32/hostname.exe").read_bytes())
-    ran = _shells_that_run(command, tmp_path, wine_prefix)
-    powershell = reg.read_by("PowerShell", command)
-    if powershell is not None and reg.launcher_in(powershell, []) is not None:
-        ran.add("PowerShell")
-    expected = set(runs_under) if wine_prefix is not None else set(runs_under) - {"cmd"}
-    assert ran == expected
-    # status reads each form as the real shell does.
-    assert {s for s in ("bash", "cmd") if reg.read_by(s, command)} == ran - {"PowerShell"}
-
-
-@pytest.mark.parametrize("command", OLD_FORMS)
-def test_entries_in_forms_written_before_are_still_this_hooks(command):
-    from tovrin_skill_hooks import registration as reg
-    assert reg.launcher_in(command) is not None
+        assert found["shells"] == ({"none (run directly)": True} if "args" in written else
+                                   {s: s in shells for s, _ in hosts.WINDOWS_SHELLS[host]})
+    # The real bash, and cmd under wine, started as the hosts start them, on a stand-in at the
+    # form's path in C: as each sees it (for bash, a folder "C:" in its working folder).
+    command = entry["command"]
+    where = Path(*PureWindowsPath(command.strip("&' ").replace("''", "'")).parts[1:])
+    (tmp_path / "C:" / where).parent.mkdir(parents=True)
+    (tmp_path / "C:" / where).write_text("#!/bin/sh\necho launcher\n")
+    (tmp_path / "C:" / where).chmod(0o755)
+    bash = subprocess.run(["bash", "-c", command], cwd=tmp_path, capture_output=True, text=True, timeout=60)
+    assert (bash.stdout == "launcher\n") == ("bash" in shells) == (reg.read_by("bash", command) is not None)
+    if wine is not None:
+        stand_in = Path(wine["WINEPREFIX"]) / "drive_c" / where
+        stand_in.parent.mkdir(parents=True, exist_ok=True)
+        stand_in.write_bytes((Path(wine["WINEPREFIX"]) / "drive_c/windows/system32/hostname.exe").read_bytes())
+        cmd = subprocess.run(["wine", "cmd", "/c", command], env=wine, stdin=subprocess.DEVNULL,
+                             capture_output=True, text=True, timeout=120)
+        assert (cmd.stdout.strip() == wine["NAME"]) == ("cmd" in shells) == (reg.read_by("cmd", command) is not None)
+    assert [form for form in EARLIER_FORMS if reg.launcher_in(form.format(exe=exe)) is None] == []
