@@ -416,7 +416,7 @@ def test_windows_forms_run_under_the_shells_status_says(tmp_path, case, wine):
         assert entry == {"type": "command", **written, "timeout": 30}
         found = hosts.inspect_hook(hosts.HOSTS[host], MATCHER, entry, None, platform="nt",
                                    in_use=hosts.WINDOWS_SHELLS[host][0][0])
-        assert found["shells"] == ({"none (run directly)": True} if "args" in written else
+        assert found["shells"] == ({"no shell (run directly)": True} if "args" in written else
                                    {s: s in shells for s, _ in hosts.WINDOWS_SHELLS[host]})
     # The real bash, and cmd under wine, started as the hosts start them, on a stand-in at the
     # form's path in C: as each sees it (for bash, a folder "C:" in its working folder).

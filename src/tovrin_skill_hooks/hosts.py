@@ -141,7 +141,7 @@ def _windows_reading(host: Host, hook: dict, found: dict, in_use: str) -> Path |
     launcher as the shell in use reads the command (None where it runs none)."""
     problems, risks = found["problems"], found["risks"]
     if isinstance(hook.get("args"), list):
-        found["shells"] = {"none (run directly)": True}
+        found["shells"] = {"no shell (run directly)": True}
         if host is not CLAUDE:
             problems.append(f"{host.title} does not read \"args\": it runs the command through its shell")
             return None
