@@ -120,11 +120,14 @@ clean:
 # module compiled and linked for both macOS CPUs, compiled and linked for Windows, and the
 # marker layer's contract test run natively and, on the Windows layer, under wine.
 PORTS       := build/ports
+CORE_DIR    := ext/core
 HOOK_DIR    := ext/report_skill_usage
-HOOK_COMMON := $(shell sed -n '/^[a-z_]*\.cpp$$/p' $(HOOK_DIR)/sources.txt)
-HOOK_HEADERS := $(wildcard $(HOOK_DIR)/*.hpp)
+EXT_HEADERS := $(wildcard ext/*/*.hpp)
 CONTRACT    := tests/marker_contract/marker_contract.cpp
-# The module's flags, as CMakeLists.txt gives them to a Release build.
+# $(call objects,FOLDER,PART,SYSTEM): the objects, under FOLDER, of a part's sources for a
+# system (posix or windows), as ext/sources.txt lists them.
+objects = $(patsubst %.cpp,$(1)/%.o,$(shell awk '$$1 == "$(2)" && ($$2 == "any" || $$2 == "$(3)") { print $$3 }' ext/sources.txt))
+# A Release build of every part: C++20, warnings fatal, no exceptions or RTTI, hidden symbols.
 PORT_FLAGS  := -std=c++20 -O3 -DNDEBUG -Wall -Wextra -Werror -fno-exceptions -fno-rtti \
                -fvisibility=hidden -fvisibility-inlines-hidden
 # The interpreter's own headers, this machine's (see the README's "Platforms").
@@ -175,11 +178,15 @@ $(PORTS)/wine/.ready: | ports-tools
 # that CPython 3.13's installers support. Linked twice with -undefined dynamic_lookup: by
 # zig, and by LLVM's ld64 as CMake links it on a Mac (a bundle, with the exported-symbols
 # list, which zig's linker ignores), against zig's stubs of libSystem.
+# Every part is compiled against the core's headers, and the module's against the
+# interpreter's as well.
 define macos
-$(PORTS)/macos-$(1)/%.o: $(HOOK_DIR)/%.cpp $(HOOK_HEADERS) $(ZIG_VENV)/.installed
+$(PORTS)/macos-$(1)/%.o: ext/%.cpp $(EXT_HEADERS) $(ZIG_VENV)/.installed
 	@mkdir -p $$(@D)
-	$$(ZIG) c++ -target $(2) $$(PORT_FLAGS) -I$$(HOST_PYTHON_INCLUDE) -c $$< -o $$@
-macos_objects_$(1) := $$(patsubst %.cpp,$(PORTS)/macos-$(1)/%.o,$$(HOOK_COMMON) marker_posix.cpp)
+	$$(ZIG) c++ -target $(2) $$(PORT_FLAGS) -I$(CORE_DIR) $$(PYTHON_INCLUDE) -c $$< -o $$@
+$(PORTS)/macos-$(1)/report_skill_usage/%.o: PYTHON_INCLUDE = -I$$(HOST_PYTHON_INCLUDE)
+macos_objects_$(1) := $$(call objects,$(PORTS)/macos-$(1),core,posix) \
+                      $$(call objects,$(PORTS)/macos-$(1),module,posix)
 $(PORTS)/macos-$(1)/zig/report_skill_usage.so: $$(macos_objects_$(1))
 	@mkdir -p $$(@D)
 	$$(ZIG) cc -target $(2) -shared -undefined dynamic_lookup $$^ -o $$@
@@ -207,14 +214,17 @@ $(PORTS)/libSystem.tbd: $(ZIG_VENV)/.installed tools/port-checks
 # Windows build (see tools/cpython-windows-headers), and linked against an import library
 # of python313.dll made from the names the objects import.
 WIN_PYTHON  := $(PORTS)/cpython-windows
-WIN_OBJECTS := $(patsubst %.cpp,$(PORTS)/windows/%.o,$(HOOK_COMMON) marker_windows.cpp)
+WIN_MODULE_OBJECTS := $(call objects,$(PORTS)/windows,module,windows)
+WIN_OBJECTS := $(call objects,$(PORTS)/windows,core,windows) $(WIN_MODULE_OBJECTS)
 
 $(WIN_PYTHON)/include/VERSION: tools/cpython-windows-headers
 	sh tools/cpython-windows-headers $(WIN_PYTHON)
 
-$(PORTS)/windows/%.o: $(HOOK_DIR)/%.cpp $(HOOK_HEADERS) $(WIN_PYTHON)/include/VERSION $(ZIG_VENV)/.installed
+$(PORTS)/windows/%.o: ext/%.cpp $(EXT_HEADERS) $(ZIG_VENV)/.installed
 	@mkdir -p $(@D)
-	$(ZIG) c++ -target x86_64-windows-gnu $(PORT_FLAGS) -I$(WIN_PYTHON)/include -c $< -o $@
+	$(ZIG) c++ -target x86_64-windows-gnu $(PORT_FLAGS) -I$(CORE_DIR) $(PYTHON_INCLUDE) -c $< -o $@
+$(PORTS)/windows/report_skill_usage/%.o: PYTHON_INCLUDE = -I$(WIN_PYTHON)/include
+$(WIN_MODULE_OBJECTS): $(WIN_PYTHON)/include/VERSION
 
 $(PORTS)/windows/python313.def: $(WIN_OBJECTS) tools/port-checks | ports-tools
 	$(ZIG_VENV)/bin/python tools/port-checks def $@ $(WIN_PYTHON)/include $(WIN_OBJECTS)
@@ -232,34 +242,28 @@ $(PORTS)/windows/checked: $(PORTS)/windows/report_skill_usage.pyd tools/port-che
 # The marker layer's contract test: natively on marker_posix.cpp, with libc's flock() and with
 # NFS's, and on marker_windows.cpp for wine. Like the module, it needs nothing of the C++ library
 # beyond its headers, so zig links both as C and has no libc++ to build for Windows.
-$(PORTS)/native/marker_contract: $(CONTRACT) $(HOOK_DIR)/marker_posix.cpp $(HOOK_DIR)/marker.hpp
+$(PORTS)/native/marker_contract: $(CONTRACT) $(CORE_DIR)/marker_posix.cpp $(CORE_DIR)/marker.hpp
 	@mkdir -p $(@D)
-	$(CXX) $(PORT_FLAGS) -I$(HOOK_DIR) $(CONTRACT) $(HOOK_DIR)/marker_posix.cpp -o $@
+	$(CXX) $(PORT_FLAGS) -I$(CORE_DIR) $(CONTRACT) $(CORE_DIR)/marker_posix.cpp -o $@
 
 # flock() as Linux's NFS client gives it (see the file), for a second native run.
 $(PORTS)/native/nfs_flock.so: tests/nfs_flock.c
 	@mkdir -p $(@D)
 	$(CC) -shared -fPIC -O2 -Wall -Wextra -Werror $< -o $@
 
-$(PORTS)/windows/marker_contract.o: $(CONTRACT) $(HOOK_DIR)/marker.hpp $(ZIG_VENV)/.installed
+$(PORTS)/windows/marker_contract.o: $(CONTRACT) $(CORE_DIR)/marker.hpp $(ZIG_VENV)/.installed
 	@mkdir -p $(@D)
-	$(ZIG) c++ -target x86_64-windows-gnu $(PORT_FLAGS) -I$(HOOK_DIR) -c $< -o $@
+	$(ZIG) c++ -target x86_64-windows-gnu $(PORT_FLAGS) -I$(CORE_DIR) -c $< -o $@
 
-$(PORTS)/windows/marker_contract.exe: $(PORTS)/windows/marker_contract.o $(PORTS)/windows/marker_windows.o
+$(PORTS)/windows/marker_contract.exe: $(PORTS)/windows/marker_contract.o $(PORTS)/windows/core/marker_windows.o
 	$(ZIG) cc -target x86_64-windows-gnu $^ -o $@
 
 # The native launcher, for both systems: compiled by zig like the module and, needing nothing
-# of the C++ library beyond its headers, linked as C. The Windows one is also run under wine
-# (check-ports), handing over to a stand-in interpreter that echoes its input.
-LAUNCHER_DIR     := ext/launcher
-LAUNCHER_HEADERS := $(wildcard $(LAUNCHER_DIR)/*.hpp) $(HOOK_DIR)/event_scan.hpp $(HOOK_DIR)/skill_tables.hpp
-
+# of the C++ library beyond its headers, linked as C. Of the core it uses only headers. The
+# Windows one is also run under wine (check-ports), handing over to a stand-in interpreter
+# that echoes its input.
 define macos_launcher
-$(PORTS)/macos-$(1)/launcher/%.o: $(LAUNCHER_DIR)/%.cpp $(LAUNCHER_HEADERS) $(ZIG_VENV)/.installed
-	@mkdir -p $$(@D)
-	$$(ZIG) c++ -target $(2) $$(PORT_FLAGS) -c $$< -o $$@
-$(PORTS)/macos-$(1)/tovrin-report-skill-usage: $(PORTS)/macos-$(1)/launcher/decide.o \
-                                              $(PORTS)/macos-$(1)/launcher/launcher_posix.o
+$(PORTS)/macos-$(1)/tovrin-report-skill-usage: $$(call objects,$(PORTS)/macos-$(1),launcher,posix)
 	$$(ZIG) cc -target $(2) $$^ -o $$@
 $(PORTS)/macos-$(1)/launcher-checked: $(PORTS)/macos-$(1)/tovrin-report-skill-usage tools/port-checks | ports-tools
 	$(ZIG_VENV)/bin/python tools/port-checks macho-exe $$< $(1)
@@ -268,12 +272,7 @@ endef
 $(eval $(call macos_launcher,arm64,aarch64-macos.11.0))
 $(eval $(call macos_launcher,x86_64,x86_64-macos.10.13))
 
-$(PORTS)/windows/launcher/%.o: $(LAUNCHER_DIR)/%.cpp $(LAUNCHER_HEADERS) $(ZIG_VENV)/.installed
-	@mkdir -p $(@D)
-	$(ZIG) c++ -target x86_64-windows-gnu $(PORT_FLAGS) -c $< -o $@
-
-$(PORTS)/windows/tovrin-report-skill-usage.exe: $(PORTS)/windows/launcher/decide.o \
-                                                $(PORTS)/windows/launcher/launcher_windows.o
+$(PORTS)/windows/tovrin-report-skill-usage.exe: $(call objects,$(PORTS)/windows,launcher,windows)
 	$(ZIG) cc -target x86_64-windows-gnu $^ -o $@
 
 $(PORTS)/windows/stand_in_interpreter.exe: tests/launcher_port/stand_in_interpreter.cpp $(ZIG_VENV)/.installed

@@ -3,12 +3,18 @@
 import os
 import subprocess
 import sys
+import threading
 import time
 from pathlib import Path
 
 import pytest
 
 from conftest import MODULE_NAME, WINDOWS, home_env, marker, posix_only, tree
+
+if WINDOWS:
+    import msvcrt
+else:
+    import fcntl
 
 
 def age(path: Path, seconds: float) -> Path:
@@ -195,6 +201,39 @@ def test_concurrent_calls_let_exactly_one_through(home, tmp_path, state):
         assert abs(m.stat().st_mtime - time.time()) < 30
         if state == "missing":
             m.unlink()
+
+
+def hold_lock(file, locked: bool) -> None:
+    """Takes or lets go of the marker's lock as the marker layer takes it: flock(), or on
+    Windows a byte range that the layer's lock of the whole file overlaps."""
+    if WINDOWS:
+        msvcrt.locking(file.fileno(), msvcrt.LK_NBLCK if locked else msvcrt.LK_UNLCK, 1)
+    else:
+        fcntl.flock(file, fcntl.LOCK_EX if locked else fcntl.LOCK_UN)
+
+
+def test_other_threads_run_while_a_call_waits_for_the_marker_lock(hook, home):
+    # This thread holds the lock while another thread's call waits for it, and lets go of it
+    # only once it runs again. Waiting without the GIL, the call then gets the lock and finds
+    # the recent marker a repeat; holding the GIL, it gives up the wait first and lets the use
+    # through.
+    m = age(marker(home, "x"), 0)
+    answers = []
+    started = threading.Event()
+
+    def call():
+        started.set()
+        answers.append(hook._is_duplicate("x"))
+
+    with open(m) as held:
+        hold_lock(held, True)
+        worker = threading.Thread(target=call)
+        worker.start()
+        started.wait()
+        time.sleep(0.2)
+        hold_lock(held, False)
+    worker.join()
+    assert answers == [True]
 
 
 @posix_only("a fifo")
