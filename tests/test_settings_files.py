@@ -82,7 +82,7 @@ def test_install_and_uninstall_keep_the_file_as_written(tmp_path, case):
         if "link" in setup:
             os.link(path, folder / "link.json")
         before = os.stat(path)
-        text = rewrite(lambda settings: reg.install_into(settings, path, Path(LAUNCHER), False))
+        text = rewrite(lambda settings: reg.install_into(settings, path, reg.entry(Path(LAUNCHER), "claude"), False))
         assert json.loads(text, parse_float=str) == \
             json.loads(start, parse_float=str) | {"hooks": {"PostToolUse": [OURS]}}
         assert b"\r\n" not in start or text.count(b"\n") == text.count(b"\r\n")
