@@ -2,6 +2,7 @@
 standard input, reporting through the installed stand-in CLI into its database."""
 
 import codecs
+import importlib.machinery
 import json
 import os
 import shutil
@@ -194,3 +195,17 @@ def test_nothing_beside_the_launcher_is_imported(tmp_path):
     completed = subprocess.run([sys.executable, str(launcher)], input=b'{"tool_name": "Read"}',
                                capture_output=True, env=dict(os.environ, HOME=str(home)))
     assert (completed.returncode, completed.stdout, completed.stderr) == (0, b"", b"")
+
+
+def test_a_hook_module_missing_from_the_search_path_is_named_in_one_line(tmp_path):
+    # Without the site module the search path holds the standard library alone: a broken install.
+    entries = json.loads(subprocess.run([sys.executable, "-S", "-c", "import json, sys; print(json.dumps(sys.path[1:]))"],
+                                        capture_output=True, check=True).stdout)
+    completed = subprocess.run([sys.executable, "-S", str(PYTHON_LAUNCHER)], input=skill_event("tov-auth"),
+                               capture_output=True, env=environment(tmp_path))
+    suffixes = "|".join(importlib.machinery.EXTENSION_SUFFIXES)
+    assert (completed.returncode, completed.stdout) == (127, b"")
+    assert completed.stderr.decode() == (
+        f"{PYTHON_LAUNCHER.name}: cannot find the hook's module tovrin/skills/hooks/report_skill_usage({suffixes}) "
+        f"in any of: {', '.join(entries)}\n")
+    assert not (tmp_path / ".tovrin").exists()
