@@ -18,7 +18,7 @@ demo: install
 
 # Start-up, per-call and memory figures of the hook against their floors (not a test).
 bench: install
-	$(PY) bench/bench.py
+	TOVRIN_WHEEL="$$(echo $(DEV_WHEELS)/*.whl)" $(PY) bench/bench.py
 
 install: $(VENV)/.installed
 
