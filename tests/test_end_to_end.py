@@ -209,13 +209,14 @@ def test_nothing_beside_the_launcher_is_imported(tmp_path):
 
 def test_a_hook_module_missing_from_the_search_path_is_named_in_one_line(tmp_path):
     # Without the site module the search path holds the standard library alone: a broken install.
-    entries = json.loads(subprocess.run([sys.executable, "-S", "-c", "import json, sys; print(json.dumps(sys.path[1:]))"],
-                                        capture_output=True, check=True).stdout)
+    listed = subprocess.run([sys.executable, "-S", "-c", "import json, sys; print(json.dumps(sys.path[1:]))"],
+                            capture_output=True, check=True)
+    entries = json.loads(listed.stdout)
     completed = subprocess.run([sys.executable, "-S", str(PYTHON_LAUNCHER)], input=skill_event("tov-auth"),
                                capture_output=True, env=environment(tmp_path))
     suffixes = "|".join(importlib.machinery.EXTENSION_SUFFIXES)
     assert (completed.returncode, completed.stdout) == (127, b"")
     assert completed.stderr.decode() == (
-        f"{PYTHON_LAUNCHER.name}: cannot find the hook's module tovrin/skills/hooks/report_skill_usage({suffixes}) "
-        f"in any of: {', '.join(entries)}\n")
+        f"{PYTHON_LAUNCHER.name}: cannot find the hook's module "
+        f"tovrin/skills/hooks/report_skill_usage({suffixes}) in any of: {', '.join(entries)}\n")
     assert not (tmp_path / ".tovrin").exists()

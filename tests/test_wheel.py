@@ -50,7 +50,8 @@ def test_wheel_carries_nothing_of_the_products():
 # site-packages from an ordinary import.
 PRODUCTS = {
     "installed": (PRODUCT_FILES, False),
-    "strict init": (PRODUCT_FILES | {"tovrin/__init__.py": STRICT_INIT, "tovrin/skills/__init__.py": ""}, False),
+    "strict init": (PRODUCT_FILES | {"tovrin/__init__.py": STRICT_INIT, "tovrin/skills/__init__.py": ""},
+                    False),
     "development mode": (PRODUCT_FILES | {"tovrin/skills/__init__.py": ""}, True),
 }
 
@@ -109,15 +110,16 @@ def test_wheel_beside_the_product(tmp_path, product):
 
     # The Python launcher script loads the module as an ordinary import would, but alone.
     script = bin_dir / "tovrin-report-skill-usage-python"
-    launched = run(python, "-c", DESCRIBE + f"import atexit\natexit.register(describe)\nsys.argv[0] = {str(script)!r}\n"
-                   f"exec(compile(open(sys.argv[0]).read(), sys.argv[0], 'exec'))", stdin=b'{"tool_name": "Read"}')
-    launched = json.loads(launched.stdout)
+    run_script = (f"import atexit\natexit.register(describe)\nsys.argv[0] = {str(script)!r}\n"
+                  "exec(compile(open(sys.argv[0]).read(), sys.argv[0], 'exec'))")
+    launched = json.loads(run(python, "-c", DESCRIBE + run_script, stdin=b'{"tool_name": "Read"}').stdout)
     assert launched[-1] == [MODULE] and launched[3].startswith(str(env_dir / "lib"))
     ordinary = run(python, "-c", DESCRIBE + f"import {MODULE}\ndescribe()")
     if strict or development:  # where the product's packages stop an ordinary import
         assert ordinary.returncode == 1
     else:
-        assert json.loads(ordinary.stdout) == launched[:-1] + [["tovrin", "tovrin.skills", "tovrin.skills.hooks", MODULE]]
+        parents = ["tovrin", "tovrin.skills", "tovrin.skills.hooks"]
+        assert json.loads(ordinary.stdout) == launched[:-1] + [parents + [MODULE]]
 
     pip("uninstall", "--yes", "tovrin-skill-hooks")
     assert product_works()
