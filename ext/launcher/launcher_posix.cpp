@@ -195,7 +195,9 @@ char* interpreter_named_by(const char* script, char (&head)[PATH_MAX + 64]) {
     script_beside_self(argv0, script);
     char head[PATH_MAX + 64];
     char* interpreter = interpreter_named_by(script, head);
-    if (!pipe_to_stdin(input)) {
+    // Standard input that could not be read at all is left as it is, for the interpreter to
+    // meet as main() would.
+    if (input.ending != Input::Ending::FailedAtOnce && !pipe_to_stdin(input)) {
         fail("cannot pass the event to the interpreter", interpreter, errno);
     }
     char* arguments[] = {interpreter, script, nullptr};
@@ -211,7 +213,7 @@ int main(int argc, char** argv) {
         fprintf(stderr, "%s: cannot hold the event in memory (%zu bytes read)\n", program_name, input.size);
         return 127;
     }
-    if (input.whole && launcher::answers_alone(input.data, static_cast<std::ptrdiff_t>(input.size))) {
+    if (launcher::exits_at_once(input)) {
         return 0;
     }
     hand_over(input, argc > 0 && argv[0] ? argv[0] : "");
