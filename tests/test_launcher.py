@@ -142,10 +142,16 @@ def hung_up_terminal(folder):
     return master
 
 
+# More than a pipe holds, with the skill's name beyond the first MiB: a cut there names none.
+OVER_A_MIB = json.dumps({"tool_name": "Bash", "tool_response": {"stdout": "x" * 2_000_000},
+                         "tool_input": {"command": "tovrin auth login"}}).encode()
+
+
 @pytest.mark.parametrize("event, standard_input, preload", [
     (None, directory, None),  # the first read fails (EISDIR): the interpreter meets it
     (None, hung_up_terminal, None),  # a read fails after the whole event
-], ids=["directory", "hung-up-terminal"])
+    (OVER_A_MIB, None, "fork_once.c"),  # where no more than one process may start
+], ids=["directory", "hung-up-terminal", "over-a-mib-one-fork-left"])
 def test_ends_as_main_on_awkward_standard_input(tmp_path, event, standard_input, preload):
     env = None
     if preload:
