@@ -124,9 +124,8 @@ HOOK_DIR    := ext/report_skill_usage
 HOOK_COMMON := $(shell sed -n '/^[a-z_]*\.cpp$$/p' $(HOOK_DIR)/sources.txt)
 HOOK_HEADERS := $(wildcard $(HOOK_DIR)/*.hpp)
 CONTRACT    := tests/marker_contract/marker_contract.cpp
-# The module's flags, as CMakeLists.txt gives them to a Release build.
-PORT_FLAGS  := -std=c++20 -O3 -DNDEBUG -Wall -Wextra -Werror -fno-exceptions -fno-rtti \
-               -fvisibility=hidden -fvisibility-inlines-hidden
+# The module's flags (ext/cxx_flags.txt), with those that CMake adds to a Release build.
+PORT_FLAGS  := $(shell sed -n 's/^-/-/p' ext/cxx_flags.txt) -O3 -DNDEBUG
 # The interpreter's own headers, this machine's (see the README's "Platforms").
 HOST_PYTHON_INCLUDE = $(shell $(ZIG_VENV)/bin/python -c 'import sysconfig; print(sysconfig.get_path("include"))')
 # wine keeps to the checkout: its menu builder off (it would add menus and desktop entries to
