@@ -124,14 +124,19 @@ clean:
 	rm -rf build dist $(VENV) $(ASAN_VENV) $(ZIG_VENV) $(HOSTS_VENV)
 
 # macOS and Windows, as far as this machine takes them (no Mac or Windows machine here): the
-# module compiled and linked for both macOS CPUs, compiled and linked for Windows, and the
-# marker layer's contract test run natively and, on the Windows layer, under wine.
+# module compiled and linked for both macOS CPUs, the Windows wheel built and its module loaded
+# under wine, and the marker layer's contract test run natively and, on the Windows layer,
+# under wine.
 PORTS       := build/ports
+CORE_DIR    := ext/core
 HOOK_DIR    := ext/report_skill_usage
-HOOK_COMMON := $(shell sed -n '/^[a-z_]*\.cpp$$/p' $(HOOK_DIR)/sources.txt)
-HOOK_HEADERS := $(wildcard $(HOOK_DIR)/*.hpp)
+EXT_HEADERS := $(wildcard ext/*/*.hpp)
 CONTRACT    := tests/marker_contract/marker_contract.cpp
-# The module's flags (ext/cxx_flags.txt), with those that CMake adds to a Release build.
+# $(call objects,FOLDER,PART,SYSTEM): the objects, under FOLDER, of a part's sources for a
+# system (posix or windows), as ext/sources.txt lists them.
+objects = $(patsubst %.cpp,$(1)/%.o,$(shell awk '$$1 == "$(2)" && ($$2 == "any" || $$2 == "$(3)") { print $$3 }' ext/sources.txt))
+# A Release build of every part: the flags of every build (ext/cxx_flags.txt), with those
+# that CMake adds to a Release build.
 PORT_FLAGS  := $(shell sed -n 's/^-/-/p' ext/cxx_flags.txt) -O3 -DNDEBUG
 # The interpreter's own headers, this machine's (see the README's "Platforms").
 HOST_PYTHON_INCLUDE = $(shell $(ZIG_VENV)/bin/python -c 'import sysconfig; print(sysconfig.get_path("include"))')
@@ -181,11 +186,15 @@ $(PORTS)/wine/.ready: | ports-tools
 # that CPython 3.13's installers support. Linked twice with -undefined dynamic_lookup: by
 # zig, and by LLVM's ld64 as CMake links it on a Mac (a bundle, with the exported-symbols
 # list, which zig's linker ignores), against zig's stubs of libSystem.
+# Every part is compiled against the core's headers, and the module's against the
+# interpreter's as well.
 define macos
-$(PORTS)/macos-$(1)/%.o: $(HOOK_DIR)/%.cpp $(HOOK_HEADERS) $(ZIG_VENV)/.installed
+$(PORTS)/macos-$(1)/%.o: ext/%.cpp $(EXT_HEADERS) $(ZIG_VENV)/.installed
 	@mkdir -p $$(@D)
-	$$(ZIG) c++ -target $(2) $$(PORT_FLAGS) -I$$(HOST_PYTHON_INCLUDE) -c $$< -o $$@
-macos_objects_$(1) := $$(patsubst %.cpp,$(PORTS)/macos-$(1)/%.o,$$(HOOK_COMMON) marker_posix.cpp)
+	$$(ZIG) c++ -target $(2) $$(PORT_FLAGS) -I$(CORE_DIR) $$(PYTHON_INCLUDE) -c $$< -o $$@
+$(PORTS)/macos-$(1)/report_skill_usage/%.o: PYTHON_INCLUDE = -I$$(HOST_PYTHON_INCLUDE)
+macos_objects_$(1) := $$(call objects,$(PORTS)/macos-$(1),core,posix) \
+                      $$(call objects,$(PORTS)/macos-$(1),module,posix)
 $(PORTS)/macos-$(1)/zig/report_skill_usage.so: $$(macos_objects_$(1))
 	@mkdir -p $$(@D)
 	$$(ZIG) cc -target $(2) -shared -undefined dynamic_lookup $$^ -o $$@
@@ -253,38 +262,32 @@ $(WIN_WHEEL)/checked: $(WIN_WHEEL)/built $(PORTS)/wine/.ready tools/port-checks 
 # The marker layer's contract test: natively on marker_posix.cpp, with libc's flock() and with
 # NFS's, and on marker_windows.cpp for wine. Like the module, it needs nothing of the C++ library
 # beyond its headers, so zig links both as C and has no libc++ to build for Windows.
-$(PORTS)/native/marker_contract: $(CONTRACT) $(HOOK_DIR)/marker_posix.cpp $(HOOK_DIR)/marker.hpp
+$(PORTS)/native/marker_contract: $(CONTRACT) $(CORE_DIR)/marker_posix.cpp $(CORE_DIR)/marker.hpp
 	@mkdir -p $(@D)
-	$(CXX) $(PORT_FLAGS) -I$(HOOK_DIR) $(CONTRACT) $(HOOK_DIR)/marker_posix.cpp -o $@
+	$(CXX) $(PORT_FLAGS) -I$(CORE_DIR) $(CONTRACT) $(CORE_DIR)/marker_posix.cpp -o $@
 
 # flock() as Linux's NFS client gives it (see the file), for a second native run.
 $(PORTS)/native/nfs_flock.so: tests/nfs_flock.c
 	@mkdir -p $(@D)
 	$(CC) -shared -fPIC -O2 -Wall -Wextra -Werror $< -o $@
 
-$(PORTS)/windows/marker_contract.o: $(CONTRACT) $(HOOK_DIR)/marker.hpp $(ZIG_VENV)/.installed
+$(PORTS)/windows/marker_contract.o: $(CONTRACT) $(CORE_DIR)/marker.hpp $(ZIG_VENV)/.installed
 	@mkdir -p $(@D)
-	$(ZIG) c++ -target x86_64-windows-gnu $(PORT_FLAGS) -I$(HOOK_DIR) -c $< -o $@
+	$(ZIG) c++ -target x86_64-windows-gnu $(PORT_FLAGS) -I$(CORE_DIR) -c $< -o $@
 
-$(PORTS)/windows/marker_windows.o: $(HOOK_DIR)/marker_windows.cpp $(HOOK_DIR)/marker.hpp $(ZIG_VENV)/.installed
+$(PORTS)/windows/core/marker_windows.o: $(CORE_DIR)/marker_windows.cpp $(CORE_DIR)/marker.hpp $(ZIG_VENV)/.installed
 	@mkdir -p $(@D)
 	$(ZIG) c++ -target x86_64-windows-gnu $(PORT_FLAGS) -c $< -o $@
 
-$(PORTS)/windows/marker_contract.exe: $(PORTS)/windows/marker_contract.o $(PORTS)/windows/marker_windows.o
+$(PORTS)/windows/marker_contract.exe: $(PORTS)/windows/marker_contract.o $(PORTS)/windows/core/marker_windows.o
 	$(ZIG) cc -target x86_64-windows-gnu $^ -o $@
 
-# The native launcher, for both systems: compiled by zig like the module and, needing nothing
-# of the C++ library beyond its headers, linked as C. The Windows one is also run under wine
-# (check-ports), handing over to a stand-in interpreter that echoes its input.
-LAUNCHER_DIR     := ext/launcher
-LAUNCHER_HEADERS := $(wildcard $(LAUNCHER_DIR)/*.hpp) $(HOOK_DIR)/event_scan.hpp $(HOOK_DIR)/skill_tables.hpp
-
+# The native launcher for macOS: compiled by zig like the module and, needing nothing of the
+# C++ library beyond its headers, linked as C. Of the core it uses only headers. The Windows
+# one, from the Windows wheel, is run under wine (check-ports), handing over to a stand-in
+# interpreter that echoes its input.
 define macos_launcher
-$(PORTS)/macos-$(1)/launcher/%.o: $(LAUNCHER_DIR)/%.cpp $(LAUNCHER_HEADERS) $(ZIG_VENV)/.installed
-	@mkdir -p $$(@D)
-	$$(ZIG) c++ -target $(2) $$(PORT_FLAGS) -c $$< -o $$@
-$(PORTS)/macos-$(1)/tovrin-report-skill-usage: $(PORTS)/macos-$(1)/launcher/decide.o \
-                                              $(PORTS)/macos-$(1)/launcher/launcher_posix.o
+$(PORTS)/macos-$(1)/tovrin-report-skill-usage: $$(call objects,$(PORTS)/macos-$(1),launcher,posix)
 	$$(ZIG) cc -target $(2) $$^ -o $$@
 $(PORTS)/macos-$(1)/launcher-checked: $(PORTS)/macos-$(1)/tovrin-report-skill-usage tools/port-checks | ports-tools
 	$(ZIG_VENV)/bin/python tools/port-checks macho-exe $$< $(1)

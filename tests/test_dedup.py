@@ -1,8 +1,10 @@
 """Duplicate suppression: the per-skill marker under ~/.tovrin/hooks and its 30 s window."""
 
+import fcntl
 import os
 import subprocess
 import sys
+import threading
 import time
 from pathlib import Path
 
@@ -193,6 +195,30 @@ def test_concurrent_calls_let_exactly_one_through(home, tmp_path, state):
         assert abs(m.stat().st_mtime - time.time()) < 30
         if state == "missing":
             m.unlink()
+
+
+def test_other_threads_run_while_a_call_waits_for_the_marker_lock(hook, home):
+    # This thread holds the lock while another thread's call waits for it, and lets go of it
+    # only once it runs again. Waiting without the GIL, the call then gets the lock and finds
+    # the recent marker a repeat; holding the GIL, it gives up the wait first and lets the use
+    # through.
+    m = age(marker(home, "x"), 0)
+    answers = []
+    started = threading.Event()
+
+    def call():
+        started.set()
+        answers.append(hook._is_duplicate("x"))
+
+    with open(m) as held:
+        fcntl.flock(held, fcntl.LOCK_EX)
+        worker = threading.Thread(target=call)
+        worker.start()
+        started.wait()
+        time.sleep(0.2)
+        fcntl.flock(held, fcntl.LOCK_UN)
+    worker.join()
+    assert answers == [True]
 
 
 def test_a_fifo_in_place_of_the_marker_does_not_hang_the_hook(home):

@@ -7,7 +7,7 @@ import os
 import shlex
 import subprocess
 import sys
-from pathlib import Path
+from pathlib import Path, PureWindowsPath
 
 import pytest
 
@@ -47,10 +47,11 @@ def settings(**hooks) -> dict:
 
 
 # Starting file (None: no file; bytes: as written), what install must make of it, and what
-# uninstall must then make of that. Every host, every case, install run twice in a row.
+# uninstall must then make of that (None: the file, left empty, is gone). Every host, every
+# case, install run twice in a row.
 MERGES = {
-    "no file": (None, settings(PostToolUse=[OURS]), {}),
-    "empty file": (b"", settings(PostToolUse=[OURS]), {}),
+    "no file": (None, settings(PostToolUse=[OURS]), None),
+    "empty file": (b"", settings(PostToolUse=[OURS]), None),
     "other settings and hooks": (
         OTHER_SETTINGS,
         OTHER_SETTINGS | settings(PreToolUse=[OTHER_GROUP], PostToolUse=[OTHER_GROUP, OURS]),
@@ -87,7 +88,7 @@ def test_install_merges_and_uninstall_removes_only_its_own(tmp_path, host, case)
     assert ("/hooks" in first.stdout) == (host == "codex")
     removed = run(tmp_path, "uninstall", host)
     assert removed.returncode == 0, removed.stderr
-    assert json.loads(path.read_text()) == uninstalled
+    assert (json.loads(path.read_text()) if path.exists() else None) == uninstalled
 
 
 @pytest.mark.parametrize("host", sorted(FILES))
@@ -198,9 +199,11 @@ def test_status_tells_whether_codex_approved_the_hook_as_it_stands(tmp_path, cas
     assert any("hooks are off" in p for p in entry["problems"]) == (case == "hooks off")
 
 
-def test_status_of_the_hook_installed_alone_then_beside_the_cli_and_async(tmp_path):
+def test_status_of_the_hook_installed_alone_then_beside_the_cli_and_async_then_copied(tmp_path):
     """A fresh environment holding only the hook's wheel, as pipx would make it: its
-    registration runs but finds no product CLI, until one is installed beside it."""
+    registration runs but finds no product CLI, until one is installed beside it. Copied
+    elsewhere, the original gone, its launcher names an interpreter that no longer exists:
+    install says so, as status does, and fails."""
     wheel = os.environ.get("TOVRIN_WHEEL")
     if not wheel:
         pytest.skip("TOVRIN_WHEEL names no wheel (make test sets it)")
@@ -212,14 +215,16 @@ def test_status_of_the_hook_installed_alone_then_beside_the_cli_and_async(tmp_pa
     home = tmp_path / "home"
     home.mkdir()
     environment = {k: v for k, v in os.environ.items() if k not in ("CLAUDE_CONFIG_DIR", "CODEX_HOME")}
-    subprocess.run([str(env / "bin" / "tovrin-skill-hooks"), "install", "claude"], check=True,
-                   env=environment | {"HOME": str(home)}, capture_output=True, timeout=60)
+    installed = subprocess.run([str(env / "bin" / "tovrin-skill-hooks"), "install", "claude"],
+                               env=environment | {"HOME": str(home)}, capture_output=True,
+                               text=True, timeout=60)
     code, report = status(home)
     [entry] = entries(report, "claude")
     cli = env / "bin" / "tovrin"
     assert entry["command"] == shlex.quote(str(env / "bin" / "tovrin-report-skill-usage"))
     assert (code, entry["cli"], entry["interpreter"]) == (1, str(cli), str(env / "bin" / "python"))
     assert [p for p in entry["problems"] if f"no product CLI at {cli}" in p]
+    assert installed.returncode == 1 and f"problem: {entry['problems'][0]}" in installed.stderr
 
     cli.write_text("#!/bin/sh\n")
     cli.chmod(0o755)
@@ -233,6 +238,15 @@ def test_status_of_the_hook_installed_alone_then_beside_the_cli_and_async(tmp_pa
     assert [r for r in entry["risks"] if "claude -p" in r and "lost" in r]
     human = run(home, "status")
     assert human.returncode == 0 and "ready" in human.stdout and str(cli) in human.stdout
+
+    copy = tmp_path / "copy"
+    subprocess.run(["cp", "-a", str(env), str(copy)], check=True, timeout=60)
+    subprocess.run(["rm", "-rf", str(env)], check=True, timeout=60)
+    again = subprocess.run([str(copy / "bin" / "python"), "-m", "tovrin_skill_hooks", "install", "claude"],
+                           env=environment | {"HOME": str(home)}, capture_output=True, text=True,
+                           timeout=60)
+    assert again.returncode == 1, again.stdout + again.stderr
+    assert "WILL NOT RECORD USES" in again.stderr and "exits 127" in again.stderr
 
 
 # Launchers as status may meet them, in a folder whose name holds a space.
@@ -266,3 +280,158 @@ def test_status_follows_the_launcher_to_its_interpreter_and_cli(tmp_path, case):
     assert (code, len(found)) == ((1, len(problems)) if problems else (0, 0))
     if case == "pip's /bin/sh preamble":
         assert entry["cli"] == str(BIN / "tovrin")
+
+
+# --- The #! line of the Python launcher script ----------------------------------------------
+
+# A script's first line, and whether the native launcher starts {python} for it: {python} lies
+# in a folder whose name holds a space, which pip writes bare, other installers behind a
+# /bin/sh preamble. Otherwise the launcher starts nothing.
+SCRIPT_HEADS = {
+    "bare, with a space": ("#!{python}\n", True),
+    "blanks around, CRLF": ("#! \t{python} \t\r\n", True),
+    "/bin/sh preamble, double quotes": ('#!/bin/sh\n\'\'\'exec\' "{python}" "$0" "$@"\n\' \'\'\'\n', True),
+    "/bin/sh preamble, single quotes": ("#!/bin/sh\n'''exec' '{python}' \"$0\" \"$@\"\n' '''\n", True),
+    "not a whole line": ("#!{python}", False),
+    "nothing named": ("#! \t\r\n", False),
+    "no #!": ("{python}\n", False),
+}
+
+
+@pytest.mark.parametrize("case", sorted(SCRIPT_HEADS))
+def test_status_reads_the_scripts_first_line_as_the_launcher_does(tmp_path, case):
+    from tovrin_skill_hooks.registration import interpreter_of
+    head, starts = SCRIPT_HEADS[case]
+    folder = tmp_path / "my venv" / "bin"
+    folder.mkdir(parents=True)
+    python, launcher = folder / "python3.13", folder / "tovrin-report-skill-usage"
+    python.write_text('#!/bin/sh\necho "$0" > "$(dirname "$0")/started"\n')  # says it was started, as what
+    launcher.write_bytes((BIN / "tovrin-report-skill-usage").read_bytes())
+    for file in (python, launcher):
+        file.chmod(0o755)
+    rest = "import sys\n" if head.endswith("\n") else ""
+    (folder / "tovrin-report-skill-usage-python").write_text(head.format(python=python) + rest)
+    ran = subprocess.run([str(launcher)], input=b'{"tool_name": "Skill"', capture_output=True, timeout=60)
+    started = (folder / "started").read_text().strip() if (folder / "started").exists() else None
+    assert (ran.returncode, started) == ((0, str(python)) if starts else (127, None)), ran.stderr
+    assert interpreter_of(launcher) == (python if starts else None)
+
+
+# --- Entries that install and uninstall leave alone, and what status says --------------------
+
+INLINE = f'[[hooks.PostToolUse]]\n[[hooks.PostToolUse.hooks]]\ntype = "command"\ncommand = "{LAUNCHER}"\n'
+OURS_ONLY = json.dumps(settings(PostToolUse=[OURS]))
+# Files in the home (None: a folder where the file should be, which cannot be read, even by
+# root; "{home}/...": a symbolic link), the command run in its project, its exit status, and
+# what it must say, once each.
+SAYS = {
+    "install codex beside config.toml's entry": (
+        {".codex/config.toml": INLINE}, ["install", "codex"], 0,
+        ["1 entry of this hook in {home}/.codex/config.toml, which Codex runs as well; remove it from that file by hand"]),
+    "uninstall codex, config.toml's entry left": (
+        {".codex/config.toml": INLINE}, ["uninstall", "codex"], 0, ["not registered in", "left 1 entry"]),
+    "uninstall claude --project, the local file left": (
+        {"project/.claude/settings.local.json": OURS_ONLY, "project/.claude/settings.json": OURS_ONLY},
+        ["uninstall", "claude", "--project", "."], 0,
+        ["and the file {home}/project/.claude/settings.json, left empty",
+         "left 1 entry of this hook in {home}/project/.claude/settings.local.json"]),
+    "status: symlink loop": ({".claude/settings.json": "{home}/.claude/settings.json"}, ["status"], 1,
+                             ["cannot be read (Too many levels of symbolic links)"]),
+    "status: unreadable file, no install hint": ({".claude/settings.json": None}, ["status"], 1,
+                                                 ["cannot be read (Is a directory)", "registers it"]),  # Codex's hint only
+    "status: unreadable config.toml": ({".codex/config.toml": None}, ["status"], 1, ["config.toml: cannot be read"]),
+    "status: hooks off in the local settings": (
+        {".claude/settings.json": OURS_ONLY, "project/.claude/settings.local.json": '{"disableAllHooks": true}'},
+        ["status"], 1, ['hooks are off: {home}/project/.claude/settings.local.json sets "disableAllHooks": true']),
+}
+
+
+@pytest.mark.parametrize("case", sorted(SAYS))
+def test_what_install_uninstall_and_status_say(tmp_path, case):
+    files, args, code, said = SAYS[case]
+    for name, text in files.items():
+        (tmp_path / name).parent.mkdir(parents=True, exist_ok=True)
+        if text is None:
+            (tmp_path / name).mkdir()
+        elif text.startswith("{home}"):
+            (tmp_path / name).symlink_to(text.format(home=tmp_path))
+        else:
+            (tmp_path / name).write_text(text)
+    (tmp_path / "project").mkdir(exist_ok=True)
+    result = run(tmp_path, *args, cwd=tmp_path / "project")
+    assert (result.returncode, result.stderr) == (code, ""), result.stderr
+    assert [w for w in said if result.stdout.count(w.format(home=tmp_path)) != 1] == [], result.stdout
+    # A reader that stops early gets no traceback.
+    cut = subprocess.run(f"{shlex.quote(str(COMMAND))} status --json | head -c 1", shell=True,
+                         env=os.environ | {"HOME": str(tmp_path)}, capture_output=True, text=True, timeout=60)
+    assert "Traceback" not in cut.stderr
+
+
+# --- The command registered on Windows ------------------------------------------------------
+
+# The launcher's folder, its 8.3 form (None: the volume keeps no short names), what install
+# registers for Claude Code and for Codex (None: the same; a list: run with "args": [], through
+# no shell), and the shells that start it. Claude Code uses bash or PowerShell; Codex
+# PowerShell, or cmd. Then forms that earlier versions wrote, or a user by hand.
+WINDOWS_FORMS = {
+    "no space": (r"C:\Users\me\venv\Scripts", None, "C:/Users/me/venv/Scripts/{exe}", None,
+                 {"bash", "PowerShell", "cmd"}),
+    "space, short names": (r"C:\Users\John Smith\venv\Scripts", r"C:\Users\JOHNSM~1\venv\Scripts",
+                           "C:/Users/JOHNSM~1/venv/Scripts/{exe}", None, {"bash", "PowerShell", "cmd"}),
+    "space and quote, no short names": (r"C:\Users\O'Hara Ann\venv\Scripts", None,
+                                        ["C:/Users/O'Hara Ann/venv/Scripts/{exe}"],
+                                        "& 'C:/Users/O''Hara Ann/venv/Scripts/{exe}'", {"PowerShell"}),
+}
+EARLIER_FORMS = [r"C:\Users\me\venv\Scripts\{exe}", r'"C:\Users\John Smith\venv\Scripts\{exe}"',
+                 "'/home/me/my venv/bin/tovrin-report-skill-usage'", '"$HOME/.venv/bin/tovrin-report-skill-usage"']
+
+
+@pytest.fixture(scope="module")
+def wine():
+    """wine's environment for cmd, its folders in the checkout's build folder, and what the
+    stand-in launcher, wine's own hostname.exe renamed, prints; None without wine."""
+    import shutil
+    build = Path(__file__).resolve().parents[1] / "build"
+    env = os.environ | {"WINEDEBUG": "-all", "WINEDLLOVERRIDES": "winemenubuilder.exe=d",
+                        "WINEPREFIX": str(build / "wine-shells"), "HOME": str(build / "wine-shells-home"),
+                        "TMPDIR": str(build / "wine-shells-tmp")}
+    if not shutil.which("wine"):
+        return None
+    for folder in ("HOME", "TMPDIR"):
+        Path(env[folder]).mkdir(parents=True, exist_ok=True)
+    name = subprocess.run(["wine", "hostname"], env=env, stdin=subprocess.DEVNULL, capture_output=True,
+                          text=True, timeout=600).stdout.strip()
+    return env | {"NAME": name}
+
+
+@pytest.mark.parametrize("case", sorted(WINDOWS_FORMS))
+def test_windows_forms_run_under_the_shells_status_says(tmp_path, case, wine):
+    from tovrin_skill_hooks import hosts, registration as reg
+    exe = "tovrin-report-skill-usage.exe"
+    folder, short, claude, codex, shells = WINDOWS_FORMS[case]
+    for host, form in (("claude", claude), ("codex", codex or claude)):
+        written = {"command": form[0].format(exe=exe), "args": []} if isinstance(form, list) \
+            else {"command": form.format(exe=exe)}
+        entry = reg.entry(folder + "\\" + exe, host, "nt", shorten=lambda path: short)
+        assert entry == {"type": "command", **written, "timeout": 30}
+        found = hosts.inspect_hook(hosts.HOSTS[host], MATCHER, entry, None, platform="nt",
+                                   in_use=hosts.WINDOWS_SHELLS[host][0][0])
+        assert found["shells"] == ({"no shell (run directly)": True} if "args" in written else
+                                   {s: s in shells for s, _ in hosts.WINDOWS_SHELLS[host]})
+    # The real bash, and cmd under wine, started as the hosts start them, on a stand-in at the
+    # form's path in C: as each sees it (for bash, a folder "C:" in its working folder).
+    command = entry["command"]
+    where = Path(*PureWindowsPath(command.strip("&' ").replace("''", "'")).parts[1:])
+    (tmp_path / "C:" / where).parent.mkdir(parents=True)
+    (tmp_path / "C:" / where).write_text("#!/bin/sh\necho launcher\n")
+    (tmp_path / "C:" / where).chmod(0o755)
+    bash = subprocess.run(["bash", "-c", command], cwd=tmp_path, capture_output=True, text=True, timeout=60)
+    assert (bash.stdout == "launcher\n") == ("bash" in shells) == (reg.read_by("bash", command) is not None)
+    if wine is not None:
+        stand_in = Path(wine["WINEPREFIX"]) / "drive_c" / where
+        stand_in.parent.mkdir(parents=True, exist_ok=True)
+        stand_in.write_bytes((Path(wine["WINEPREFIX"]) / "drive_c/windows/system32/hostname.exe").read_bytes())
+        cmd = subprocess.run(["wine", "cmd", "/c", command], env=wine, stdin=subprocess.DEVNULL,
+                             capture_output=True, text=True, timeout=120)
+        assert (cmd.stdout.strip() == wine["NAME"]) == ("cmd" in shells) == (reg.read_by("cmd", command) is not None)
+    assert [form for form in EARLIER_FORMS if reg.launcher_in(form.format(exe=exe)) is None] == []

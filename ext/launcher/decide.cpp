@@ -1,11 +1,12 @@
 // Whether the launcher may answer an event alone. Conservative: everything it cannot be sure
-// of goes to the module. The JSON scan and the MCP table are the module's own.
+// of goes to the module. It decides with the module's own JSON scan, words and MCP table,
+// from the core.
 #include <cstdint>
 #include <cstring>
 
-#include "../report_skill_usage/event_scan.hpp"
-#include "../report_skill_usage/skill_tables.hpp"
+#include "event_scan.hpp"
 #include "launcher.hpp"
+#include "skill_tables.hpp"
 
 namespace launcher {
 
@@ -107,10 +108,10 @@ char letter_of(std::uint32_t code_point) {
     return code_point == 0x130 ? 'i' : code_point == 0x212A ? 'k' : 0;
 }
 
-// Whether the text of a JSON string (within its quotes, already scanned as valid) holds
-// "tovrin" in any letter case, spelled plainly or through escapes.
+// Whether the text of a JSON string (within its quotes, already scanned as valid) holds the
+// CLI's name in any letter case, spelled plainly or through escapes.
 bool may_name_cli(Span inside) {
-    static constexpr char needle[] = "tovrin";
+    const char* const needle = hook::cli_name;
     int matched = 0;
     for (const Char* c = inside.begin; c < inside.end;) {
         std::uint32_t code_point = *c++;
@@ -134,9 +135,9 @@ bool may_name_cli(Span inside) {
             }
         }
         const char letter = letter_of(code_point);
-        // No letter of "tovrin" recurs, so a mismatch can only start a new match.
+        // No letter of the name recurs, so a mismatch can only start a new match.
         if (letter == needle[matched]) {
-            if (++matched == sizeof needle - 1) {
+            if (++matched == sizeof hook::cli_name - 1) {
                 return true;
             }
         } else {
@@ -156,7 +157,7 @@ bool shell_call_names_no_cli(const Char* text, const hook::MemberValue& tool_inp
     if (*object != '{') {
         return false;  // a falsy value reads as {}, any other fails: either is the module's to say
     }
-    hook::MemberValue command[] = {{"command"}};
+    hook::MemberValue command[] = {{hook::command_member}};
     if (!hook::EventScanner<Char>(object, tool_input.end - tool_input.begin).scan(command, 1)) {
         return false;
     }
@@ -175,18 +176,18 @@ bool answers_alone(const Char* text, std::ptrdiff_t size) {
     if (!valid_utf8(text, size)) {
         return false;
     }
-    hook::MemberValue members[] = {{"tool_name"}, {"tool_input"}};
+    hook::MemberValue members[] = {{hook::tool_name_member}, {hook::tool_input_member}};
     if (!hook::EventScanner<Char>(text, size).scan(members, 2)) {
         return false;
     }
     Span tool;
-    if (!plain_string(text, members[0], tool) || tool.is("Skill")) {
+    if (!plain_string(text, members[0], tool) || tool.is(hook::skill_tool)) {
         return false;
     }
     if (tool.starts_with(hook::mcp_tool_prefix)) {
         return !in_mcp_table({tool.begin + hook::mcp_tool_start(tool.begin, tool.end - tool.begin), tool.end});
     }
-    if (tool.is("Bash") || tool.is("PowerShell")) {
+    if (tool.is(hook::bash_tool) || tool.is(hook::powershell_tool)) {
         return shell_call_names_no_cli(text, members[1]);
     }
     return true;  // a tool that cannot name a skill

@@ -7,9 +7,23 @@
 
 namespace launcher {
 
+// The name it gives itself in its messages.
+inline constexpr char program_name[] = "tovrin-report-skill-usage";
+
 // The Python launcher script, beside this program: pip points its "#!" line at the
 // interpreter the package was installed for.
 inline constexpr char python_script_name[] = "tovrin-report-skill-usage-python";
+
+// The event, as standard input gave it.
+struct Input {
+    unsigned char* data = nullptr;
+    std::size_t size = 0;
+    bool whole = true;  // false when a read failed before the end
+};
+
+// Standard input to its end; a missing or closed one reads as empty. False only when the
+// event cannot be held in memory.
+bool read_input(Input& input);
 
 // True only when main(), given these bytes on standard input, would certainly exit 0, print
 // nothing, touch no file and start no process.
@@ -18,5 +32,22 @@ bool answers_alone(const unsigned char* text, std::ptrdiff_t size);
 // The interpreter that a script's first line names ("#!" and a path, as pip writes it), as
 // [begin, end) within `head`, the script's first bytes; false when there is no such line.
 bool interpreter_named(const char* head, std::size_t size, std::size_t& begin, std::size_t& end);
+
+// What each system's file gives read_input.
+namespace standard_input {
+
+// The size of what it holds, when it announces one (a file does), or 0.
+std::size_t announced_size();
+
+enum class Read {
+    Some,    // `got` bytes arrived
+    End,     // there is no more: its end, or no standard input at all
+    Failed,  // a read failed before the end
+};
+
+// Reads up to `room` bytes into `into`, waiting for at least one.
+Read read(unsigned char* into, std::size_t room, std::size_t& got);
+
+}  // namespace standard_input
 
 }  // namespace launcher

@@ -18,64 +18,41 @@
 
 #include "launcher.hpp"
 
-namespace {
+namespace launcher::standard_input {
 
-constexpr char program[] = "tovrin-report-skill-usage";
-
-struct Input {
-    unsigned char* data = nullptr;
-    size_t size = 0;
-    bool whole = true;  // false when a read failed before the end
-};
-
-bool grow(Input& input, size_t& capacity, size_t wanted) {
-    if (wanted <= capacity) {
-        return true;
-    }
-    size_t next = capacity ? capacity : 65536;
-    while (next < wanted) {
-        next *= 2;
-    }
-    auto* data = static_cast<unsigned char*>(realloc(input.data, next));
-    if (!data) {
-        return false;
-    }
-    input.data = data;
-    capacity = next;
-    return true;
+std::size_t announced_size() {
+    struct stat status;
+    return fstat(0, &status) == 0 && S_ISREG(status.st_mode) && status.st_size > 0 ? size_t(status.st_size) : 0;
 }
 
-// Standard input to its end; a closed one reads as empty.
-bool read_input(Input& input) {
-    size_t capacity = 0;
-    struct stat status;
-    // A file on standard input announces its size: one allocation, one read.
-    const size_t expected =
-        fstat(0, &status) == 0 && S_ISREG(status.st_mode) && status.st_size > 0 ? size_t(status.st_size) + 1 : 0;
-    if (!grow(input, capacity, expected ? expected : 65536)) {
-        return false;
-    }
+Read read(unsigned char* into, std::size_t room, std::size_t& got) {
     while (true) {
-        if (input.size == capacity && !grow(input, capacity, capacity + 1)) {
-            return false;
+        const ssize_t done = ::read(0, into, room);
+        if (done > 0) {
+            got = size_t(done);
+            return Read::Some;
         }
-        const ssize_t got = read(0, input.data + input.size, capacity - input.size);
-        if (got > 0) {
-            input.size += size_t(got);
-        } else if (got == 0 || errno == EBADF) {
-            return true;
-        } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+        if (done == 0 || errno == EBADF) {
+            return Read::End;
+        }
+        if (errno == EAGAIN || errno == EWOULDBLOCK) {
             pollfd wait_for = {0, POLLIN, 0};
             poll(&wait_for, 1, -1);
         } else if (errno != EINTR) {
-            input.whole = false;
-            return true;
+            return Read::Failed;
         }
     }
 }
 
+}  // namespace launcher::standard_input
+
+namespace {
+
+using launcher::Input;
+using launcher::program_name;
+
 [[noreturn]] void fail(const char* what, const char* path, int error) {
-    fprintf(stderr, "%s: %s %s: %s\n", program, what, path, strerror(error));
+    fprintf(stderr, "%s: %s %s: %s\n", program_name, what, path, strerror(error));
     exit(127);
 }
 
@@ -177,21 +154,23 @@ bool pipe_to_stdin(const Input& input) {
     return true;
 }
 
-// Becomes the interpreter named by the Python launcher script beside this program, running
-// that script on the event; returns only to fail.
-[[noreturn]] void hand_over(const Input& input, const char* argv0) {
+// The Python launcher script's path, beside this program's own file.
+void script_beside_self(const char* argv0, char (&script)[PATH_MAX]) {
     char* self = own_path(argv0);
     if (!self) {
         fail("cannot find its own path from", argv0, errno);
     }
-    char script[PATH_MAX];
-    char* slash = strrchr(self, '/');
+    const char* slash = strrchr(self, '/');
     snprintf(script, sizeof script, "%.*s/%s", int(slash - self), self, launcher::python_script_name);
+    free(self);
+}
+
+// The interpreter that the script's "#!" line names, as a string within `head`.
+char* interpreter_named_by(const char* script, char (&head)[PATH_MAX + 64]) {
     const int file = open(script, O_RDONLY | O_CLOEXEC);
     if (file < 0) {
         fail("cannot read the Python launcher script", script, errno);
     }
-    char head[PATH_MAX + 64];
     ssize_t got;
     while ((got = read(file, head, sizeof head)) < 0 && errno == EINTR) {
     }
@@ -206,7 +185,16 @@ bool pipe_to_stdin(const Input& input) {
         fail("no interpreter named on the first line (#!) of", script, ENOEXEC);
     }
     head[end] = '\0';
-    char* interpreter = head + begin;
+    return head + begin;
+}
+
+// Becomes the interpreter named by the Python launcher script beside this program, running
+// that script on the event; returns only to fail.
+[[noreturn]] void hand_over(const Input& input, const char* argv0) {
+    char script[PATH_MAX];
+    script_beside_self(argv0, script);
+    char head[PATH_MAX + 64];
+    char* interpreter = interpreter_named_by(script, head);
     if (!pipe_to_stdin(input)) {
         fail("cannot pass the event to the interpreter", interpreter, errno);
     }
@@ -219,8 +207,8 @@ bool pipe_to_stdin(const Input& input) {
 
 int main(int argc, char** argv) {
     Input input;
-    if (!read_input(input)) {
-        fprintf(stderr, "%s: cannot hold the event in memory (%zu bytes read)\n", program, input.size);
+    if (!launcher::read_input(input)) {
+        fprintf(stderr, "%s: cannot hold the event in memory (%zu bytes read)\n", program_name, input.size);
         return 127;
     }
     if (input.whole && launcher::answers_alone(input.data, static_cast<std::ptrdiff_t>(input.size))) {

@@ -4,24 +4,41 @@
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
-#include <stdlib.h>
-
 #include "launcher.hpp"
+
+namespace launcher::standard_input {
+
+std::size_t announced_size() { return 0; }
+
+Read read(unsigned char* into, std::size_t room, std::size_t& got) {
+    HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+    if (!in || in == INVALID_HANDLE_VALUE) {
+        return Read::End;
+    }
+    DWORD done = 0;
+    if (!ReadFile(in, into, room < MAXDWORD ? DWORD(room) : MAXDWORD, &done, nullptr)) {
+        const DWORD error = GetLastError();
+        return error == ERROR_BROKEN_PIPE || error == ERROR_INVALID_HANDLE ? Read::End : Read::Failed;
+    }
+    got = done;
+    return done ? Read::Some : Read::End;
+}
+
+}  // namespace launcher::standard_input
 
 namespace {
 
-struct Input {
-    unsigned char* data = nullptr;
-    DWORD size = 0;
-    bool whole = true;  // false when a read failed before the end
-};
+using launcher::Input;
+
+// The longest path Windows takes, in UTF-16 units.
+constexpr DWORD longest_path = 32768;
 
 // Writes one line on standard error, the text as UTF-8.
 void say(const char* first, const wchar_t* path, const char* last) {
     HANDLE error = GetStdHandle(STD_ERROR_HANDLE);
-    char utf8[3 * 32768];
+    char utf8[3 * longest_path];
     const int length = path ? WideCharToMultiByte(CP_UTF8, 0, path, -1, utf8, sizeof utf8, nullptr, nullptr) : 0;
-    const char* pieces[] = {"tovrin-report-skill-usage: ", first, length > 0 ? utf8 : "", last, "\r\n"};
+    const char* pieces[] = {launcher::program_name, ": ", first, length > 0 ? utf8 : "", last, "\r\n"};
     for (const char* piece : pieces) {
         DWORD written;
         WriteFile(error, piece, DWORD(lstrlenA(piece)), &written, nullptr);
@@ -47,36 +64,55 @@ void say(const char* first, const wchar_t* path, const char* last) {
     ExitProcess(127);
 }
 
-// Standard input to its end; a missing or closed one reads as empty. Events are far below
-// the 4 GB a DWORD counts.
-bool read_input(Input& input) {
-    HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
-    DWORD capacity = 0;
-    while (in && in != INVALID_HANDLE_VALUE) {
-        if (input.size == capacity) {
-            const DWORD next = capacity ? capacity * 2 : 65536;
-            if (next < capacity) {
-                return false;
-            }
-            auto* data = static_cast<unsigned char*>(realloc(input.data, next));
-            if (!data) {
-                return false;
-            }
-            input.data = data;
-            capacity = next;
-        }
-        DWORD got = 0;
-        if (!ReadFile(in, input.data + input.size, capacity - input.size, &got, nullptr)) {
-            const DWORD error = GetLastError();
-            input.whole = error == ERROR_BROKEN_PIPE || error == ERROR_INVALID_HANDLE;
-            return true;
-        }
-        if (got == 0) {
-            return true;
-        }
-        input.size += got;
+// The Python launcher script's path, beside this program's own file.
+const wchar_t* script_beside_self() {
+    static wchar_t self[longest_path];
+    const DWORD length = GetModuleFileNameW(nullptr, self, longest_path);
+    if (length == 0 || length >= longest_path) {
+        fail("cannot find its own path", nullptr);
     }
-    return true;
+    const wchar_t* folder_end = self + length;
+    while (folder_end > self && folder_end[-1] != L'\\' && folder_end[-1] != L'/') {
+        --folder_end;
+    }
+    static wchar_t script[longest_path + 64];
+    wchar_t* out = script;
+    for (const wchar_t* c = self; c < folder_end; ++c) {
+        *out++ = *c;
+    }
+    for (const char* c = launcher::python_script_name; *c; ++c) {
+        *out++ = wchar_t(*c);
+    }
+    *out = L'\0';
+    return script;
+}
+
+// The interpreter that the script's "#!" line names. pip writes its path in the file
+// system's encoding: UTF-8.
+const wchar_t* interpreter_named_by(const wchar_t* script) {
+    HANDLE file = CreateFileW(script, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        fail("cannot read the Python launcher script ", script);
+    }
+    static char head[4 * longest_path];
+    DWORD got = 0;
+    const BOOL read = ReadFile(file, head, sizeof head, &got, nullptr);
+    CloseHandle(file);
+    size_t begin = 0;
+    size_t end = 0;
+    if (!read || !launcher::interpreter_named(head, got, begin, end)) {
+        SetLastError(ERROR_BAD_FORMAT);
+        fail("no interpreter named on the first line (#!) of ", script);
+    }
+    static wchar_t interpreter[longest_path];
+    const int chars = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, head + begin, int(end - begin),
+                                          interpreter, longest_path - 1);
+    if (chars <= 0) {
+        fail("no interpreter named on the first line (#!) of ", script);
+    }
+    interpreter[chars] = L'\0';
+    return interpreter;
 }
 
 // Appends `argument` to a command line, quoted as the C runtime's parser reads it back.
@@ -103,62 +139,22 @@ void append_quoted(wchar_t*& out, const wchar_t* argument) {
     *out++ = L'"';
 }
 
-// Runs the interpreter named by the Python launcher script beside this program on the
-// event, and gives its exit status.
-DWORD hand_over(const Input& input) {
-    static wchar_t self[32768];
-    const DWORD length = GetModuleFileNameW(nullptr, self, 32768);
-    if (length == 0 || length >= 32768) {
-        fail("cannot find its own path", nullptr);
-    }
-    wchar_t* folder_end = self + length;
-    while (folder_end > self && folder_end[-1] != L'\\' && folder_end[-1] != L'/') {
-        --folder_end;
-    }
-    static wchar_t script[32768 + 64];
-    wchar_t* out = script;
-    for (const wchar_t* c = self; c < folder_end; ++c) {
-        *out++ = *c;
-    }
-    for (const char* c = launcher::python_script_name; *c; ++c) {
-        *out++ = wchar_t(*c);
-    }
-    *out = L'\0';
-
-    HANDLE file = CreateFileW(script, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        fail("cannot read the Python launcher script ", script);
-    }
-    char head[4 * 32768];
-    DWORD got = 0;
-    const BOOL read = ReadFile(file, head, sizeof head, &got, nullptr);
-    CloseHandle(file);
-    size_t begin = 0;
-    size_t end = 0;
-    if (!read || !launcher::interpreter_named(head, got, begin, end)) {
-        SetLastError(ERROR_BAD_FORMAT);
-        fail("no interpreter named on the first line (#!) of ", script);
-    }
-    // pip writes the interpreter's path in the file system's encoding: UTF-8.
-    static wchar_t interpreter[32768];
-    const int chars = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, head + begin, int(end - begin),
-                                          interpreter, 32767);
-    if (chars <= 0) {
-        fail("no interpreter named on the first line (#!) of ", script);
-    }
-    interpreter[chars] = L'\0';
-
-    static wchar_t command_line[2 * 32768 + 8];
-    out = command_line;
+// `"interpreter" "script"`, as the interpreter's C runtime splits it back into its argv.
+wchar_t* command_line_for(const wchar_t* interpreter, const wchar_t* script) {
+    static wchar_t command_line[2 * longest_path + 8];
+    wchar_t* out = command_line;
     append_quoted(out, interpreter);
     *out++ = L' ';
     append_quoted(out, script);
     *out = L'\0';
+    return command_line;
+}
 
+// Starts the interpreter with the read end of a new pipe as its standard input and this
+// program's output and error streams; `write_end` is the pipe's other end, this program's.
+PROCESS_INFORMATION start_interpreter(const wchar_t* interpreter, wchar_t* command_line, HANDLE& write_end) {
     SECURITY_ATTRIBUTES inherited = {sizeof inherited, nullptr, TRUE};
     HANDLE read_end;
-    HANDLE write_end;
     if (!CreatePipe(&read_end, &write_end, &inherited, 0) ||
         !SetHandleInformation(write_end, HANDLE_FLAG_INHERIT, 0)) {
         fail("cannot pass the event to the interpreter ", interpreter);
@@ -176,28 +172,45 @@ DWORD hand_over(const Input& input) {
     }
     CloseHandle(started.hThread);
     CloseHandle(read_end);
-    // The interpreter reads the event whole before it writes anything; should it end early,
-    // the pipe breaks and the rest is dropped.
-    for (DWORD written = 0; written < input.size;) {
+    return started;
+}
+
+// Writes the event into the pipe, closes it, and gives the interpreter's exit status once
+// it has ended. The interpreter reads the event whole before it writes anything; should it
+// end early, the pipe breaks and the rest is dropped.
+DWORD feed_and_wait(const Input& input, HANDLE write_end, HANDLE process) {
+    for (std::size_t written = 0; written < input.size;) {
+        const std::size_t left = input.size - written;
         DWORD done = 0;
-        if (!WriteFile(write_end, input.data + written, input.size - written, &done, nullptr)) {
+        if (!WriteFile(write_end, input.data + written, left < MAXDWORD ? DWORD(left) : MAXDWORD, &done, nullptr)) {
             break;
         }
         written += done;
     }
     CloseHandle(write_end);
-    WaitForSingleObject(started.hProcess, INFINITE);
+    WaitForSingleObject(process, INFINITE);
     DWORD status = 1;
-    GetExitCodeProcess(started.hProcess, &status);
-    CloseHandle(started.hProcess);
+    GetExitCodeProcess(process, &status);
+    CloseHandle(process);
     return status;
+}
+
+// Runs the interpreter named by the Python launcher script beside this program on the
+// event, and gives its exit status.
+DWORD hand_over(const Input& input) {
+    const wchar_t* script = script_beside_self();
+    const wchar_t* interpreter = interpreter_named_by(script);
+    HANDLE write_end;
+    const PROCESS_INFORMATION started = start_interpreter(interpreter, command_line_for(interpreter, script),
+                                                          write_end);
+    return feed_and_wait(input, write_end, started.hProcess);
 }
 
 }  // namespace
 
 int main() {
     Input input;
-    if (!read_input(input)) {
+    if (!launcher::read_input(input)) {
         say("cannot hold the event in memory", nullptr, "");
         return 127;
     }

@@ -8,6 +8,7 @@
 #include "docstrings.hpp"
 #include "function.hpp"
 #include "runtime.hpp"
+#include "skill_tables.hpp"
 
 namespace hook {
 
@@ -122,12 +123,11 @@ private:
     }
 
     bool contains_tovrin_ignoring_ascii_case(Py_ssize_t start, Py_ssize_t stop) const {
-        static constexpr char needle[] = "tovrin";
-        constexpr Py_ssize_t needle_length = sizeof needle - 1;
+        constexpr Py_ssize_t needle_length = sizeof cli_name - 1;
         for (Py_ssize_t i = start; i + needle_length <= stop; ++i) {
             Py_ssize_t k = 0;
             // Setting bit 5 lower-cases an ASCII letter and turns nothing else into one.
-            while (k < needle_length && (chars_[i + k] | 0x20) == static_cast<Char>(needle[k])) {
+            while (k < needle_length && (chars_[i + k] | 0x20) == static_cast<Char>(cli_name[k])) {
                 ++k;
             }
             if (k == needle_length) {

@@ -26,6 +26,16 @@ Ref marker_path_of(PyObject* skill_name) {
     return file_name ? Ref::steal(PyNumber_TrueDivide(hooks.get(), file_name.get())) : Ref();
 }
 
+// The marker's creation and its lock wait touch no Python object, and the wait may take up to
+// marker::lock_wait_ms: the interpreter's other threads run meanwhile.
+template <typename Call>
+auto without_gil(Call&& call) {
+    PyThreadState* const saved = PyEval_SaveThread();
+    const auto result = call();
+    PyEval_RestoreThread(saved);
+    return result;
+}
+
 // 1 for a repeat, 0 to let the use through, -1 with an exception set.
 int check_and_mark(PyObject* marker_path, PyObject* time_module) {
     PyObject* encoded = nullptr;  // os.fspath(), encoded for the file system
@@ -34,7 +44,7 @@ int check_and_mark(PyObject* marker_path, PyObject* time_module) {
     }
     Ref file_system_path = Ref::steal(encoded);
     const char* path = PyBytes_AS_STRING(file_system_path.get());
-    switch (marker::create(path)) {
+    switch (without_gil([path] { return marker::create(path); })) {
         case marker::Claim::Created:
             return 0;
         case marker::Claim::Failed:
@@ -44,7 +54,7 @@ int check_and_mark(PyObject* marker_path, PyObject* time_module) {
     }
     marker::LockedMarker held;
     double modified = 0;
-    if (!held.lock(path)) {
+    if (!without_gil([&held, path] { return held.lock(path); })) {
         return 0;
     }
     // The clock first, then the marker's time, as the elapsed time is defined.

@@ -2,6 +2,7 @@
 
 #include "event_scan.hpp"
 #include "runtime.hpp"
+#include "skill_tables.hpp"
 
 namespace hook {
 
@@ -25,6 +26,20 @@ struct Originals {
     Ref resolver;
 } originals;
 
+// `dict[key]`, or nothing when it is missing or the lookup fails (with the error set).
+Ref dict_item(PyObject* dict, PyObject* key) {
+    PyObject* value = nullptr;
+    PyDict_GetItemRef(dict, key, &value);
+    return Ref::steal(value);
+}
+
+// `owner.name`, or nothing when it is missing or the lookup fails (with the error set).
+Ref optional_attribute(PyObject* owner, PyObject* name) {
+    PyObject* value = nullptr;
+    PyObject_GetOptionalAttr(owner, name, &value);
+    return Ref::steal(value);
+}
+
 // Whether `name` is still bound in the module to `expected`; never raises.
 bool still_bound(PyObject* owner_dict, PyObject* name, PyObject* expected) {
     PyObject* value = nullptr;
@@ -43,16 +58,26 @@ bool may_look_quickly(PyObject* json, PyObject* loads, PyObject* raw) {
         return false;
     }
     PyObject* json_dict = PyModule_Check(json) ? PyModule_GetDict(json) : nullptr;
-    // The members' values are parsed by json.loads, which nests on the C stack.
     return json_dict && still_bound(json_dict, text.default_decoder, originals.default_decoder.get()) &&
-           still_bound(module_dict, text.resolve_skill_name, originals.resolver.get()) &&
-           PyThreadState_Get()->c_recursion_remaining > 1000;
+           still_bound(module_dict, text.resolve_skill_name, originals.resolver.get());
+}
+
+// json.loads(piece) of a member's value, one level of nesting deeper than the call itself: as
+// deep as json.loads would parse it within the whole object, so that the interpreter's
+// recursion limit stops the one where it would stop the other, with the same message.
+Ref load_member(PyObject* loads, PyObject* piece) {
+    if (Py_EnterRecursiveCall(" while decoding a JSON object from a unicode string") != 0) {
+        return {};
+    }
+    Ref value = Ref::steal(PyObject_CallOneArg(loads, piece));
+    Py_LeaveRecursiveCall();
+    return value;
 }
 
 // The event as the module's resolution sees it: a dict of the members it reads, each parsed
 // by json.loads itself. `taken` is false when the text is left to json.loads whole.
 Ref look_quickly(PyObject* raw, PyObject* loads, bool& taken) {
-    MemberValue members[] = {{"tool_name"}, {"tool_input"}};
+    MemberValue members[] = {{tool_name_member}, {tool_input_member}};
     taken = scan_event(raw, members);
     if (!taken) {
         return {};
@@ -69,7 +94,7 @@ Ref look_quickly(PyObject* raw, PyObject* loads, bool& taken) {
             continue;
         }
         Ref piece = Ref::steal(PyUnicode_Substring(raw, member.begin, member.end));
-        Ref value = piece ? Ref::steal(PyObject_CallOneArg(loads, piece.get())) : Ref();
+        Ref value = piece ? load_member(loads, piece.get()) : Ref();
         if (!value || PyDict_SetItem(data.get(), member.name, value.get()) < 0) {
             return {};
         }
@@ -79,18 +104,16 @@ Ref look_quickly(PyObject* raw, PyObject* loads, bool& taken) {
 
 }  // namespace
 
-// Without them (a json of another make, say) main simply calls json.loads every time.
+// Without them (a json of another make, say) main simply calls json.loads every time: a
+// failure to find them is no error.
 void remember_event_originals(PyObject* dict) {
-    PyObject* json = PyDict_GetItem(dict, text.json);
-    PyObject* resolver = PyDict_GetItem(dict, text.resolve_skill_name);
-    PyObject* loads = nullptr;
-    PyObject* default_decoder = nullptr;
-    if (json && resolver && PyObject_GetOptionalAttr(json, text.loads, &loads) > 0 &&
-        PyObject_GetOptionalAttr(json, text.default_decoder, &default_decoder) > 0) {
-        originals = {Ref::borrow(json), Ref::steal(loads), Ref::steal(default_decoder), Ref::borrow(resolver)};
-        return;
+    Ref json = dict_item(dict, text.json);
+    Ref resolver = json ? dict_item(dict, text.resolve_skill_name) : Ref();
+    Ref loads = resolver ? optional_attribute(json.get(), text.loads) : Ref();
+    Ref default_decoder = loads ? optional_attribute(json.get(), text.default_decoder) : Ref();
+    if (default_decoder) {
+        originals = {std::move(json), std::move(loads), std::move(default_decoder), std::move(resolver)};
     }
-    Py_XDECREF(loads);
     PyErr_Clear();
 }
 

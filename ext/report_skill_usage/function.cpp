@@ -191,9 +191,10 @@ PyObject* call(PyObject* callable, PyObject* const* args, size_t nargsf, PyObjec
 }
 
 // For callers that use the type's slot itself, such as the __call__ wrapper: the dict as it
-// is, so that a keyword that is not a string gets this function's own message.
+// is, so that a keyword that is not a string gets this function's own message. The tuple's
+// items are read in place, as a vectorcall's are (a tuple is its own PySequence_Fast).
 PyObject* call_with_dict(PyObject* callable, PyObject* args, PyObject* kwargs) {
-    return call_with(as_function(callable), reinterpret_cast<PyTupleObject*>(args)->ob_item,
+    return call_with(as_function(callable), PySequence_Fast_ITEMS(args),
                      PyTuple_GET_SIZE(args), Keywords(kwargs));
 }
 

@@ -7,8 +7,8 @@
 #include "event_json.hpp"
 #include "function.hpp"
 #include "runtime.hpp"
+#include "skill_dicts.hpp"
 #include "skill_tables.hpp"
-#include "tables.hpp"
 
 namespace hook {
 
@@ -294,6 +294,9 @@ PyModuleDef_Slot module_slots[] = {
     {Py_mod_create, reinterpret_cast<void*>(create_module)},
     // Runs the module body once per process.
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    // The process-wide state (the one module object, the interned texts, the names the quick
+    // look at an event trusts) is shared without locks of its own: the GIL guards it.
+    {Py_mod_gil, Py_MOD_GIL_USED},
     {0, nullptr},
 };
 

@@ -18,7 +18,8 @@ Ref beside_interpreter(PyObject* name) {
     return folder ? Ref::steal(PyNumber_TrueDivide(folder.get(), name)) : Ref();
 }
 
-// "tovrin.exe" when it exists there, on every platform; else "tovrin", untested.
+// "tovrin.exe" when it exists there, on every platform; else "tovrin", whether it exists or not
+// (subprocess.run then fails, and main drops the failure).
 Ref find_cli() {
     Ref candidate = beside_interpreter(text.tovrin_exe);
     Ref exists = candidate ? Ref::steal(PyObject_CallMethodNoArgs(candidate.get(), text.exists)) : Ref();

@@ -4,8 +4,8 @@
 #include "docstrings.hpp"
 #include "function.hpp"
 #include "runtime.hpp"
+#include "skill_dicts.hpp"
 #include "skill_tables.hpp"
-#include "tables.hpp"
 
 namespace hook {
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "ref.hpp"
+#include "skill_tables.hpp"
 
 namespace hook {
 
@@ -29,13 +30,13 @@ inline constexpr const char module_name[] = "tovrin.skills.hooks.report_skill_us
     X(dunder_test, "__test__")                                          \
     X(dunder_name, "__name__")                                          \
     X(dunder_main, "__main__")                                          \
-    X(tool_name, "tool_name")                                           \
-    X(tool_input, "tool_input")                                         \
-    X(command, "command")                                               \
+    X(tool_name, tool_name_member)                                      \
+    X(tool_input, tool_input_member)                                    \
+    X(command, command_member)                                          \
     X(skill, "skill")                                                   \
-    X(Skill, "Skill")                                                   \
-    X(Bash, "Bash")                                                     \
-    X(PowerShell, "PowerShell")                                         \
+    X(Skill, skill_tool)                                                \
+    X(Bash, bash_tool)                                                  \
+    X(PowerShell, powershell_tool)                                      \
     X(get, "get")                                                       \
     X(startswith, "startswith")                                         \
     X(split, "split")                                                   \
@@ -54,7 +55,7 @@ inline constexpr const char module_name[] = "tovrin.skills.hooks.report_skill_us
     X(parent, "parent")                                                 \
     X(exists, "exists")                                                 \
     X(tovrin_exe, "tovrin.exe")                                         \
-    X(tovrin, "tovrin")                                                 \
+    X(tovrin, cli_name)                                                 \
     X(skills, "skills")                                                 \
     X(report_usage_arg, "report-usage")                                 \
     X(run, "run")                                                       \

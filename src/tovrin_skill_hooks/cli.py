@@ -5,12 +5,13 @@ host would not run, or a file that could not be read or written, 2 a usage error
 
 import argparse
 import json
+import os
 import sys
 from pathlib import Path
 
 from tovrin_skill_hooks import registration as reg
-from tovrin_skill_hooks.files import read_json, write_json
-from tovrin_skill_hooks.hosts import APPROVE_HINT, HOSTS, status
+from tovrin_skill_hooks.files import update_json
+from tovrin_skill_hooks.hosts import APPROVE_HINT, HOSTS, host_report, status
 from tovrin_skill_hooks.registration import Problem
 
 PROG = "tovrin-skill-hooks"
@@ -46,50 +47,103 @@ def _parser() -> argparse.ArgumentParser:
     return parser
 
 
+def _entries(count: int) -> str:
+    return f"{count} entr{'y' if count == 1 else 'ies'}"
+
+
+def _same(a, b) -> bool:
+    return os.path.realpath(a) == os.path.realpath(b)
+
+
+def _elsewhere(host, report: dict, target: Path, verb: str) -> None:
+    """Names each entry of this hook that the host reads from a file other than `target`, with
+    what removes it: this command for the host's own file, the user's hand for the others."""
+    for record in report["files"]:
+        if not record["entries"] or _same(record["file"], target):
+            continue
+        file = Path(record["file"])
+        if file.name != host.file:
+            remedy = "remove it from that file by hand"
+        else:
+            project = "" if record["scope"] == "user" else f" --project {file.parent.parent}"
+            remedy = f"`{PROG} uninstall {host.name}{project}` removes it"
+        print(f"{host.title}: {verb} {_entries(len(record['entries']))} of this hook in {file}, "
+              f"which {host.title} runs as well; {remedy}")
+
+
 def install(host, project: Path | None) -> int:
     path = host.target(project)
     launcher = reg.launcher_path()
-    settings = read_json(path)
-    before = json.dumps(settings)
-    settings = settings if settings is not None else {}
-    reg.install_into(settings, path, launcher, host.keeps_places)
-    if json.dumps(settings) == before:
+    wanted = reg.entry(launcher, host.name)
+    _, changed = update_json(
+        path, lambda settings: reg.install_into(settings, path, wanted, host.keeps_places))
+    if not changed:
         print(f"{host.title}: already registered in {path}")
     else:
-        write_json(path, settings)
-        print(f"{host.title}: registered {reg.command_for(launcher)} in {path}")
+        shell = " (run directly, through no shell)" if "args" in wanted else ""
+        print(f"{host.title}: registered {wanted['command']}{shell} in {path}")
+    # What status would say of the entry just written.
+    report = host_report(host, (project or Path.cwd()).absolute())
+    written = [entry for record in report["files"] if _same(record["file"], path)
+               for entry in record["entries"]]
+    _elsewhere(host, report, path, "also found")
+    faults = [p for entry in written for p in entry["problems"] if p not in entry.get("user_steps", [])]
     if host.name == "codex":
         print(f"Codex runs a new or changed hook only once you approve it: {APPROVE_HINT}.")
+    if faults:
+        print(f"{host.title}: {path}: WILL NOT RECORD USES", file=sys.stderr)
+        for problem in faults:
+            print(f"  problem: {problem}", file=sys.stderr)
+        return 1
     return 0
 
 
 def uninstall(host, project: Path | None) -> int:
     path = host.target(project)
-    settings = read_json(path)
-    removed = reg.uninstall_from(settings, path, host.keeps_places) if settings else 0
-    if removed:
-        write_json(path, settings)
-        print(f"{host.title}: removed {removed} entr{'y' if removed == 1 else 'ies'} from {path}")
+
+    def remove(settings: dict) -> tuple[int, bool]:
+        removed = reg.uninstall_from(settings, path, host.keeps_places) if settings else 0
+        return removed, bool(removed) and settings == {}
+
+    (removed, emptied), _ = update_json(path, remove)
+    if emptied and path.is_file() and not path.is_symlink():
+        # Nothing but this hook was in it: the file goes, as install found it missing.
+        try:
+            path.unlink()
+        except OSError as error:
+            raise Problem(f"{path}: cannot be removed ({error.strerror})") from None
+        print(f"{host.title}: removed {_entries(removed)} and the file {path}, left empty")
+    elif removed:
+        print(f"{host.title}: removed {_entries(removed)} from {path}")
     else:
         print(f"{host.title}: not registered in {path}; nothing changed")
+    _elsewhere(host, host_report(host, (project or Path.cwd()).absolute(), inspect=False), path,
+               "left")
     return 0
+
+
+def _shells(entry: dict) -> str | None:
+    shells = entry.get("shells")
+    if not shells:
+        return None
+    under = [shell for shell, runs in shells.items() if runs]
+    not_under = [shell for shell, runs in shells.items() if not runs]
+    return ("runs under " + ", ".join(under) if under else "runs under none of its shells") + \
+        ("; not under " + ", ".join(not_under) if not_under else "")
 
 
 def show_status(as_json: bool) -> int:
     report = status(Path.cwd())
-    failing = any(host["error"] for host in report) or any(
-        record["error"] or not all(entry["ready"] for entry in record["entries"])
-        for host in report for record in host["files"])
+    failing = any(record["error"] or not all(entry["ready"] for entry in record["entries"])
+                  for host in report for record in host["files"])
     if as_json:
         json.dump({"ready": not failing, "hosts": report}, sys.stdout, indent=2)
         print()
         return 1 if failing else 0
     for host in report:
         print(host["title"])
-        if host["error"]:
-            print(f"  error: {host['error']}")
         for record in host["files"]:
-            if not record["exists"]:
+            if not record["exists"] and not record["error"]:
                 continue
             if record["error"]:
                 print(f"  {record['scope']:8} {record['file']}\n           error: {record['error']}")
@@ -104,6 +158,8 @@ def show_status(as_json: bool) -> int:
                 print(f"           matcher {entry['matcher']}, {timeout}, "
                       f"{'async' if entry['async'] else 'synchronous'}")
                 print(f"           command {entry['command']}")
+                if _shells(entry):
+                    print(f"           shells: {_shells(entry)}")
                 if entry["cli"]:
                     print(f"           product CLI (beside {entry['interpreter']}): {entry['cli']}")
                 if entry.get("approval"):
@@ -112,6 +168,8 @@ def show_status(as_json: bool) -> int:
                     print(f"           problem: {problem}")
                 for risk in entry["risks"]:
                     print(f"           risk: {risk}")
+        if any(record["error"] for record in host["files"]):
+            continue  # whether it is registered there is not known
         if not any(record["entries"] for record in host["files"]):
             print(f"  not registered: `{PROG} install {host['host']}` registers it")
     return 1 if failing else 0
@@ -121,7 +179,9 @@ def main(argv: list[str] | None = None) -> int:
     arguments = _parser().parse_args(argv)
     try:
         if arguments.command == "status":
-            return show_status(arguments.json)
+            code = show_status(arguments.json)
+            sys.stdout.flush()  # here, where a reader gone away is met, not at the exit
+            return code
         action = install if arguments.command == "install" else uninstall
         return action(HOSTS[arguments.host], arguments.project)
     except Problem as error:
@@ -129,3 +189,8 @@ def main(argv: list[str] | None = None) -> int:
         return 1
     except KeyboardInterrupt:
         return 130
+    except BrokenPipeError:
+        # The reader went away (`status --json | head`): the rest is for no one. Standard output
+        # is pointed at the null device, so that the interpreter's last flush meets no pipe.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 1

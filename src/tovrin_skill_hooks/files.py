@@ -1,15 +1,22 @@
-"""Reading and writing a host's JSON settings file: strictly on the way in, atomically on the
-way out, and through a symbolic link (dotfile repositories) without replacing the link."""
+"""Reading and writing a host's JSON settings file: strictly on the way in; on the way out as an
+edit of the file's own text, replaced in one step, through a symbolic link (dotfile
+repositories) without replacing the link, with its owner, group and mode, and merged again when
+another program (the host itself) changed it meanwhile."""
 
 import contextlib
 import json
 import os
+import re
 import stat
 import tempfile
 import tomllib
+from json.decoder import scanstring
 from pathlib import Path
 
 from tovrin_skill_hooks.registration import Problem
+
+# Reads and edits of a file that another program keeps changing, before giving up.
+ATTEMPTS = 5
 
 
 def _no_repeated_keys(pairs):
@@ -27,20 +34,15 @@ def _no_constant(name):
     raise ValueError(f"{name} is not JSON")
 
 
-def read_json(path: Path) -> dict | None:
-    """The settings object of `path`; None when the file does not exist. An empty file counts
-    as an empty object. Anything else that is not a JSON object is a Problem naming the file
-    (and the line, for a syntax error)."""
+def _checked(path: Path, data: bytes):
+    """The text of a settings file and its value (None for a file of white space), or a Problem
+    naming the file (and the line, for a syntax error)."""
     try:
-        text = path.read_bytes().decode("utf-8")
-    except FileNotFoundError:
-        return None
+        text = data.decode("utf-8")
     except UnicodeDecodeError:
         raise Problem(f"{path}: not UTF-8 text") from None
-    except OSError as error:
-        raise Problem(f"{path}: cannot be read ({error.strerror})") from None
     if not text.strip():
-        return {}
+        return text, None
     try:
         value = json.loads(text, object_pairs_hook=_no_repeated_keys, parse_constant=_no_constant)
     except json.JSONDecodeError as error:
@@ -48,9 +50,31 @@ def read_json(path: Path) -> dict | None:
                       f"not valid JSON ({error.msg})") from None
     except ValueError as error:
         raise Problem(f"{path}: {error}") from None
+    except RecursionError:
+        raise Problem(f"{path}: nested too deeply") from None
     if not isinstance(value, dict):
         raise Problem(f"{path}: the file holds no JSON object")
-    return value
+    return text, value
+
+
+def _read(path: Path, target: Path) -> tuple[bytes | None, os.stat_result | None]:
+    try:
+        with open(target, "rb") as file:
+            return file.read(), os.fstat(file.fileno())
+    except FileNotFoundError:
+        return None, None
+    except OSError as error:
+        raise Problem(f"{path}: cannot be read ({error.strerror})") from None
+
+
+def read_json(path: Path) -> dict | None:
+    """The settings object of `path`; None when the file does not exist. An empty file counts
+    as an empty object. Anything else that is not a JSON object is a Problem naming the file
+    (and the line, for a syntax error)."""
+    data, _ = _read(path, path)
+    if data is None:
+        return None
+    return _checked(path, data)[1] or {}
 
 
 def read_toml(path: Path) -> dict | None:
@@ -66,38 +90,333 @@ def read_toml(path: Path) -> dict | None:
         raise Problem(f"{path}: not valid TOML ({error})") from None
 
 
-def write_json(path: Path, value: dict) -> None:
-    """Replaces the file's content with `value`, by a temporary file renamed over the file the
-    path leads to (through any symbolic links), so a reader never sees half a file. Missing
-    folders are made; the file keeps its permission bits."""
-    target = Path(os.path.realpath(path))
+# --- The file's text, kept where the edit does not reach -------------------------------------
+
+class _Number(float):
+    """A number written with a fraction or an exponent: a float that keeps the text it was
+    written as, which a float alone may not give back (`1e999`, `0.10000000000000000000001`)."""
+
+    def __new__(cls, text: str):
+        number = super().__new__(cls, text)
+        number.text = text
+        return number
+
+    def __reduce__(self):
+        return _Number, (self.text,)
+
+
+def _freeze(value):
+    """What a value holds, comparable: true is not 1, 30.0 is not 30, and key order counts."""
+    if isinstance(value, dict):
+        return "{", tuple((key, _freeze(item)) for key, item in value.items())
+    if isinstance(value, list):
+        return "[", tuple(_freeze(item) for item in value)
+    return type(value).__name__, getattr(value, "text", value)
+
+
+class _Node:
+    """One value in the file's text: where it is, the object handed to the edit, what it held
+    as read, and for an object or an array its items as (where the item starts, key, node)."""
+
+    def __init__(self, start, end, value, frozen, items=None):
+        self.start, self.end, self.value, self.frozen, self.items = start, end, value, frozen, items
+
+
+_SPACE = re.compile(r"[ \t\n\r]*")
+_NUMBER = re.compile(r"(-?(?:0|[1-9][0-9]*))(\.[0-9]+)?([eE][-+]?[0-9]+)?")
+_LITERALS = {"true": True, "false": False, "null": None}
+
+
+def _json(value) -> str:
+    # What is not JSON, such as an infinite float, is refused. So is a lone surrogate (a file
+    # name that is not UTF-8), which fails to encode: its escape would name another file.
+    return json.dumps(value, ensure_ascii=False, allow_nan=False)
+
+
+class _Document:
+    """A settings file as read: its value, to be edited in place, and its text. The edited value
+    is written back by reusing the text of every value the edit left as it was, and the file's
+    own separators around them; only what the edit added is written anew, in the file's style."""
+
+    def __init__(self, path: Path, data: bytes | None):
+        self.text, value = _checked(path, data or b"")
+        self.colon = None
+        try:
+            self.root = self._parse(_SPACE.match(self.text).end()) if value is not None else None
+        except RecursionError:
+            raise Problem(f"{path}: nested too deeply") from None
+        self.value = self.root.value if self.root else {}
+        breaks = self.text.count("\n")
+        self.newline = "\r\n" if breaks and self.text.count("\r\n") == breaks else "\n"
+        indents = set(re.findall(r"\n([ \t]*)[^ \t\r\n]", self.text))
+        if self.root and self.root.items and not indents:
+            self.unit = None  # all on one line: what is added stays on it
+        elif indents and all(set(i) <= {"\t"} for i in indents):
+            self.unit = "\t" if any(indents) else ""
+        elif indents and all(set(i) <= {" "} for i in indents):
+            self.unit = " " * min((len(i) for i in indents if i), default=0)
+        else:
+            self.unit = "  "
+        self.colon = self.colon if self.colon and "\n" not in self.colon else ": "
+
+    def changed(self) -> bool:
+        return self.root is None and self.value != {} or \
+            self.root is not None and _freeze(self.value) != self.root.frozen
+
+    def _parse(self, at: int) -> _Node:
+        text = self.text
+        opening = text[at]
+        if opening in "{[":
+            items, start, at = [], at, _SPACE.match(text, at + 1).end()
+            while text[at] not in "}]":
+                begin, key = at, None
+                if opening == "{":
+                    key, at = scanstring(text, at + 1)
+                    colon_end = _SPACE.match(text, _SPACE.match(text, at).end() + 1).end()
+                    self.colon = self.colon or text[at:colon_end]
+                    at = colon_end
+                node = self._parse(at)
+                items.append((begin, key, node))
+                at = _SPACE.match(text, node.end).end()
+                if text[at] == ",":
+                    at = _SPACE.match(text, at + 1).end()
+            if opening == "{":
+                value = {key: node.value for _, key, node in items}
+                frozen = "{", tuple((key, node.frozen) for _, key, node in items)
+            else:
+                value = [node.value for *_, node in items]
+                frozen = "[", tuple(node.frozen for *_, node in items)
+            return _Node(start, at + 1, value, frozen, items)
+        if opening == '"':
+            value, end = scanstring(text, at + 1)
+        elif number := _NUMBER.match(text, at):
+            integer, fraction, exponent = number.groups()
+            value = _Number(number.group()) if fraction or exponent else int(integer)
+            end = number.end()
+        else:
+            word = next(word for word in _LITERALS if text.startswith(word, at))
+            value, end = _LITERALS[word], at + len(word)
+        return _Node(at, end, value, _freeze(value))
+
+    def written(self) -> str:
+        """The file's new text."""
+        if self.root is None:
+            return self._new(self.value, "") + self.newline
+        text, root = self.text, self.root
+        return text[:root.start] + self._edited(self.value, root) + text[root.end:]
+
+    def _indent_at(self, at: int) -> str:
+        line = self.text.rfind("\n", 0, at) + 1
+        return re.match(r"[ \t]*", self.text[line:]).group()
+
+    def _edited(self, value, node: _Node) -> str:
+        text = self.text
+        if _freeze(value) == node.frozen:
+            return text[node.start:node.end]
+        kind = {"{": dict, "[": list}.get(text[node.start])
+        items = node.items
+        if kind is None or not isinstance(value, kind) or not items or not value:
+            return self._new(value, self._indent_at(node.start))
+        if isinstance(value, dict):
+            places = {key: number for number, (_, key, _) in enumerate(items)}
+            pairs = [(key, item, places.get(key)) for key, item in value.items()]
+        else:
+            pairs, used = [], set()
+            # An element moved by the edit is found by identity, or else by what it holds.
+            same = {id(child.value): n for n, (*_, child) in enumerate(items)
+                    if child.items is not None}
+            for item in value:
+                number = same.get(id(item)) if isinstance(item, (dict, list)) else None
+                if number is None or number in used:
+                    frozen = _freeze(item)
+                    number = next((n for n, (*_, child) in enumerate(items)
+                                   if n not in used and child.frozen == frozen), None)
+                used.add(number)
+                pairs.append((None, item, number))
+        # The file's own white space: after the opening bracket, between two items, and from
+        # the last item to the closing bracket.
+        opening, closing = text[node.start + 1:items[0][0]], text[items[-1][2].end:node.end]
+        between = text[items[0][2].end:items[1][0]] if len(items) > 1 else "," + opening
+        pieces = []
+        for place, (key, item, number) in enumerate(pairs):
+            if number is None:
+                separator = between if place else opening
+                indent = separator.rpartition("\n")[2] if "\n" in separator \
+                    else self._indent_at(node.start)
+                head = "" if key is None else _json(key) + self.colon
+                pieces.append(separator + head + self._new(item, indent))
+            else:
+                begin, _, child = items[number]
+                separator = opening if not place else \
+                    text[items[number - 1][2].end:begin] if number else between
+                pieces.append(separator + text[begin:child.start] + self._edited(item, child))
+        return text[node.start] + "".join(pieces) + closing
+
+    def _new(self, value, indent: str) -> str:
+        """A value the edit added, in the file's style, its first line at `indent`."""
+        if isinstance(value, (dict, list)):
+            if not value:
+                return "{}" if isinstance(value, dict) else "[]"
+            inner = indent + (self.unit or "")
+            if self.unit is None:
+                opening, between, closing = "", ", " if " " in self.colon else ",", ""
+            else:
+                opening, closing = self.newline + inner, self.newline + indent
+                between = "," + opening
+            if isinstance(value, dict):
+                pieces = [_json(key) + self.colon + self._new(item, inner)
+                          for key, item in value.items()]
+                return "{" + opening + between.join(pieces) + closing + "}"
+            return "[" + opening + between.join(self._new(item, inner) for item in value) \
+                + closing + "]"
+        return value.text if isinstance(value, _Number) else _json(value)
+
+
+# --- Replacing the file ------------------------------------------------------------------------
+
+def update_json(path: Path, edit):
+    """Edits the settings object of `path`: `edit(settings)` changes it in place (an empty
+    object when there is no file) and returns what the caller wants back. Returns that, and
+    whether the file was written, which it is only when the edit changed something.
+
+    Everything the edit did not change keeps its text. The new text replaces the file in one
+    step, by a temporary file renamed over the file the path leads to (through any symbolic
+    links), with the file's owner, group and mode. A file with several hard links, or one
+    whose owner or group this process may not give a new file, is written over in place.
+    When another program changed the file since it was read, it is read and edited again;
+    after ATTEMPTS such changes, the file is left as that program wrote it."""
+    for _ in range(ATTEMPTS):
+        target = Path(os.path.realpath(path))
+        data, status = _read(path, target)
+        document = _Document(path, data)
+        result = edit(document.value)
+        if not document.changed():
+            return result, False
+        try:
+            new = document.written().encode("utf-8")
+        except ValueError as error:
+            raise Problem(f"{path}: cannot be written as JSON ({error})") from None
+        if _write(path, target, data, status, new):
+            return result, True
+    raise Problem(f"{path}: another program changed the file each time it was about to be "
+                  f"written ({ATTEMPTS} times); it is left as that program wrote it")
+
+
+def _unchanged(target: Path, data: bytes | None, status: os.stat_result | None) -> bool:
+    """Whether the file is still the one that was read: the same file, with the same bytes."""
     try:
-        mode = stat.S_IMODE(target.stat().st_mode)
+        with open(target, "rb") as file:
+            now = file.read()
+        # Last, right before the replacement: a file renamed over it since has another inode.
+        current = os.stat(target)
     except FileNotFoundError:
-        mode = None
-    # No write bit at all is the user's own "leave it alone", which even root respects.
-    if mode is not None and (not os.access(target, os.W_OK) or not mode & 0o222):
-        raise Problem(f"{path}: the file is not writable")
-    text = json.dumps(value, indent=2, ensure_ascii=False) + "\n"
+        return data is None
+    except OSError:
+        return False
+    return data == now and (current.st_dev, current.st_ino) == (status.st_dev, status.st_ino)
+
+
+def _root() -> bool:
+    return hasattr(os, "geteuid") and os.geteuid() == 0
+
+
+def _make_folders(path: Path, folder: Path) -> None:
+    """Makes the missing folders; as root, they belong to the owner of the folder they are in,
+    as does the new file, so that a user's project does not get files its user cannot change."""
+    missing = []
+    while not folder.is_dir() and folder != folder.parent:
+        missing.append(folder)
+        folder = folder.parent
     try:
-        target.parent.mkdir(parents=True, exist_ok=True)
+        owner = folder.stat()
+        for made in reversed(missing):
+            made.mkdir(exist_ok=True)
+            if _root():
+                os.chown(made, owner.st_uid, owner.st_gid)
+    except OSError as error:
+        raise Problem(f"{path}: cannot write in {error.filename or folder} "
+                      f"({error.strerror})") from None
+
+
+def _take_over(descriptor: int, status: os.stat_result | None, folder: Path) -> bool:
+    """Gives the new file the owner, group and mode of the file it replaces; False when this
+    process may not. A file that did not exist gets the mode the umask leaves."""
+    if status is None:
+        umask = os.umask(0)
+        os.umask(umask)
+        owner, mode = folder.stat() if _root() else os.fstat(descriptor), 0o666 & ~umask
+    else:
+        owner, mode = status, stat.S_IMODE(status.st_mode)
+    mine = os.fstat(descriptor)
+    if (mine.st_uid, mine.st_gid) != (owner.st_uid, owner.st_gid):
+        try:
+            os.fchown(descriptor, owner.st_uid, owner.st_gid)
+        except PermissionError:
+            return False
+    # After the owner: a change of owner clears the set-user-ID and set-group-ID bits.
+    os.fchmod(descriptor, mode)
+    return True
+
+
+def _write(path: Path, target: Path, data: bytes | None, status: os.stat_result | None,
+           new: bytes) -> bool:
+    """Replaces the file with `new` unless it changed since it was read; False when it did."""
+    # No write bit at all is the user's own "leave it alone", which even root respects.
+    if status is not None and (not os.access(target, os.W_OK) or not status.st_mode & 0o222):
+        raise Problem(f"{path}: the file is not writable")
+    if status is not None and status.st_nlink > 1:
+        return _write_in_place(path, target, data, status, new)
+    _make_folders(path, target.parent)
+    try:
         descriptor, temporary = tempfile.mkstemp(dir=target.parent, prefix=f".{target.name}.",
                                                  suffix=".tmp")
+    except PermissionError:
+        if status is None:
+            raise Problem(f"{path}: cannot write in {target.parent} (permission denied)") from None
+        return _write_in_place(path, target, data, status, new)
     except OSError as error:
-        raise Problem(f"{path}: cannot write in {error.filename or target.parent} "
-                      f"({error.strerror})") from None
+        raise Problem(f"{path}: cannot write in {target.parent} ({error.strerror})") from None
+    placed = False
     try:
-        with os.fdopen(descriptor, "w", encoding="utf-8") as file:
-            file.write(text)
+        with open(descriptor, "wb") as file:
+            file.write(new)
+            file.flush()
+            os.fsync(descriptor)
+            if not _take_over(descriptor, status, target.parent):
+                return _write_in_place(path, target, data, status, new)
+        if not _unchanged(target, data, status):
+            return False
+        if status is None:
+            # Made only if still absent: a file another program made meanwhile stays.
+            with contextlib.suppress(OSError):
+                os.link(temporary, target)
+                return True
+            if os.path.lexists(target):
+                return False
+        os.replace(temporary, target)
+        placed = True
+        return True
+    except OSError as error:
+        raise Problem(f"{path}: cannot be written ({error.strerror})") from None
+    finally:
+        if not placed:
+            with contextlib.suppress(OSError):
+                os.unlink(temporary)
+
+
+def _write_in_place(path: Path, target: Path, data: bytes | None, status: os.stat_result,
+                    new: bytes) -> bool:
+    """Writes over the file itself, which keeps its links, owner and group, but not in one
+    step: a reader may meet it half written."""
+    try:
+        with open(target, "r+b") as file:
+            if os.fstat(file.fileno()).st_ino != status.st_ino or \
+                    not _unchanged(target, data, status):
+                return False
+            file.write(new)
+            file.truncate()
             file.flush()
             os.fsync(file.fileno())
-        if mode is None:
-            umask = os.umask(0)
-            os.umask(umask)
-            mode = 0o666 & ~umask
-        os.chmod(temporary, mode)
-        os.replace(temporary, target)
     except OSError as error:
-        with contextlib.suppress(OSError):
-            os.unlink(temporary)
         raise Problem(f"{path}: cannot be written ({error.strerror})") from None
+    return True

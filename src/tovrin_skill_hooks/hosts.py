@@ -5,6 +5,7 @@ import hashlib
 import json
 import os
 import re
+import shutil
 import subprocess
 from dataclasses import dataclass
 from pathlib import Path
@@ -104,23 +105,85 @@ def _run_check(launcher: Path) -> str | None:
     return None
 
 
-def inspect_hook(host: Host, matcher, hook: dict, approval: dict | None) -> dict:
+def _git_bash(environ) -> str | None:
+    """The Git Bash that Claude Code finds on Windows, looking where it looks."""
+    configured = environ.get("CLAUDE_CODE_GIT_BASH_PATH")
+    if configured and Path(configured).name.lower() in ("bash.exe", "sh.exe", "bash", "sh") \
+            and os.path.isabs(configured) and os.path.exists(configured):
+        return configured
+    found = [r"C:\Program Files\Git\bin\bash.exe", r"C:\Program Files (x86)\Git\bin\bash.exe"]
+    git = shutil.which("git", path=environ.get("PATH"))
+    if git:
+        found.append(os.path.join(os.path.dirname(git), "..", "..", "bin", "bash.exe"))
+    return next((path for path in found if os.path.exists(path)), None)
+
+
+# Each host's shells on Windows, first the one it prefers, with when it uses each.
+WINDOWS_SHELLS = {
+    "claude": [(reg.BASH, "where Git for Windows is installed"),
+               (reg.POWERSHELL, "where no Git Bash is found")],
+    "codex": [(reg.POWERSHELL, "its session's shell"),
+              (reg.CMD, "where no PowerShell is found")],
+}
+
+
+def shell_in_use(host: Host, environ=os.environ) -> str:
+    """The shell through which the host runs a hook's command on this Windows machine."""
+    if host is CLAUDE:
+        return reg.BASH if _git_bash(environ) else reg.POWERSHELL
+    path = environ.get("PATH")
+    return reg.POWERSHELL if shutil.which("pwsh", path=path) or shutil.which("powershell", path=path) \
+        else reg.CMD
+
+
+def _windows_reading(host: Host, hook: dict, found: dict, in_use: str) -> Path | None:
+    """On Windows: which of the host's shells start the launcher for this command, and the
+    launcher as the shell in use reads the command (None where it runs none)."""
+    problems, risks = found["problems"], found["risks"]
+    if isinstance(hook.get("args"), list):
+        found["shells"] = {"no shell (run directly)": True}
+        if host is not CLAUDE:
+            problems.append(f"{host.title} does not read \"args\": it runs the command through its shell")
+            return None
+        return reg.launcher_of(hook)
+    readings = {shell: reg.read_by(shell, hook["command"]) for shell, _ in WINDOWS_SHELLS[host.name]}
+    runs = {shell: read is not None and reg.launcher_in(read, []) is not None
+            for shell, read in readings.items()}
+    found["shells"] = runs
+    for shell, when in WINDOWS_SHELLS[host.name]:
+        if runs[shell]:
+            continue
+        said = f"under {shell}, which {host.title} uses {when}, the command starts no launcher"
+        (problems if shell == in_use else risks).append(
+            said + (" (it is in use here)" if shell == in_use else ""))
+    return Path(readings[in_use]) if runs[in_use] else None
+
+
+def inspect_hook(host: Host, matcher, hook: dict, approval: dict | None,
+                 platform: str = os.name, in_use: str | None = None) -> dict:
     """One registered entry of this hook: what the host does with it. `approval` is, for
-    Codex, {"key", "state", "hooks_on", "trusted_project"}."""
-    launcher = reg.launcher_in(hook.get("command"))
+    Codex, {"key", "state", "hooks_on", "trusted_project", "config_error"}. On Windows the
+    command is read as each shell of the host would read it; `in_use` is the one the host
+    uses on this machine (found as the host finds it, by default)."""
     found = {"matcher": matcher, "command": hook.get("command"),
              "timeout": hook.get("timeout"), "async": bool(hook.get("async")),
              "interpreter": None, "cli": None, "problems": [], "risks": []}
     problems, risks = found["problems"], found["risks"]
-    if not launcher.is_absolute():
+    if platform == "nt":
+        launcher = _windows_reading(host, hook, found, in_use or shell_in_use(host))
+    else:
+        launcher = reg.launcher_of(hook)
+    if launcher is None:
+        pass
+    elif not launcher.is_absolute():
         problems.append(f"the command is not an absolute path; {host.title} may not find it")
     else:
         failure = _run_check(launcher)
         if failure:
             problems.append(failure)
-    interpreter = reg.interpreter_of(launcher) if launcher.is_file() else None
+    interpreter = reg.interpreter_of(launcher, platform) if launcher and launcher.is_file() else None
     if interpreter is None:
-        if launcher.is_file():
+        if launcher and launcher.is_file():
             problems.append(f"cannot tell which interpreter {launcher} runs")
     else:
         cli = reg.cli_path(interpreter)
@@ -157,7 +220,11 @@ def inspect_hook(host: Host, matcher, hook: dict, approval: dict | None) -> dict
             return found
         found["hash"] = trust_hash(matcher, hook)
         recorded = state.get("trusted_hash")
-        if state.get("enabled") is False:
+        steps = len(problems)
+        if approval.get("config_error"):
+            found["approval"] = "unknown"
+            problems.append("cannot tell whether Codex approved it: its config.toml cannot be read")
+        elif state.get("enabled") is False:
             found["approval"] = "disabled"
             problems.append("disabled in /hooks: Codex skips it")
         elif recorded is None:
@@ -173,6 +240,9 @@ def inspect_hook(host: Host, matcher, hook: dict, approval: dict | None) -> dict
             problems.append("hooks are off in Codex's config.toml ([features] hooks = false)")
         if not approval["trusted_project"]:
             problems.append("Codex reads a project's .codex/ only once the project is trusted")
+        # What the user settles in Codex itself, once: not a fault of the registration.
+        found["user_steps"] = [p for p in problems[steps:]
+                               if not p.startswith(("hooks are off", "cannot tell"))]
     found["ready"] = not problems
     return found
 
@@ -218,39 +288,72 @@ def _codex_settings():
     return states, hooks_on, trusted
 
 
+def _read(path: Path):
+    """(settings, this hook's PostToolUse groups) of a host's file; Problem when unreadable."""
+    settings = (read_toml if path.suffix == ".toml" else read_json)(path)
+    return settings, (reg.groups_of(settings, path) if settings else None)
+
+
+def _hooks_off(records: list[dict]) -> tuple[str, str] | None:
+    """(file, value) deciding Claude Code's "disableAllHooks" when it turns every hook off.
+    Claude Code 2.1.337 takes the last value set, in the order user, project, local settings
+    (then the --settings file and managed policy), and runs no hook when it is true."""
+    deciding = None
+    for record in records:
+        value = (record.pop("settings", None) or {}).get("disableAllHooks")
+        if value is not None:
+            deciding = (record["file"], value)
+    return deciding if deciding and deciding[1] is not False else None
+
+
+def host_report(host: Host, cwd: Path, inspect: bool = True) -> dict:
+    """Every file of the host that it reads hooks from, with the entries of this hook found
+    in it: inspected (what the host does with each), or with `inspect` false just counted."""
+    if host is CODEX:
+        try:
+            states, hooks_on, trusted = _codex_settings()
+            config_error = None
+        except Problem as error:
+            # The user's config.toml is among the files below, which report the error.
+            states, hooks_on, trusted, config_error = {}, True, set(), str(error)
+    files = []
+    for scope, path in _sources(host, cwd):
+        record = {"scope": scope, "file": str(path), "exists": path.exists() or path.is_symlink(),
+                  "error": None, "entries": [], "groups": None}
+        files.append(record)
+        try:
+            record["settings"], record["groups"] = _read(path)
+        except Problem as error:
+            record["error"] = str(error)
+    off = _hooks_off(files) if host is CLAUDE else None
+    in_use = shell_in_use(host) if os.name == "nt" and inspect else None
+    for record in files:
+        groups, path = record.pop("groups"), Path(record["file"])
+        record.pop("settings", None)
+        for g, h in reg.owned(groups or []):
+            if not inspect:
+                record["entries"].append({"command": groups[g]["hooks"][h].get("command")})
+                continue
+            approval = None
+            if host is CODEX:
+                key = f"{path}:post_tool_use:{g}:{h}"
+                in_trusted = record["scope"] == "user" or any(
+                    folder in trusted for folder in [path.parent.parent, *path.parent.parent.parents])
+                state = states.get(key) if isinstance(states.get(key), dict) else {}
+                approval = {"key": key, "state": state, "hooks_on": hooks_on,
+                            "trusted_project": in_trusted, "config_error": config_error}
+            found = inspect_hook(host, groups[g].get("matcher"), groups[g]["hooks"][h], approval,
+                                 in_use=in_use)
+            if off:
+                found["problems"].append(
+                    f'hooks are off: {off[0]} sets "disableAllHooks": {json.dumps(off[1])}, and '
+                    "Claude Code runs no hook at all; remove it (or set it to false in a later "
+                    "file: user, then project, then local settings)")
+                found["ready"] = False
+            record["entries"].append(found)
+    return {"host": host.name, "title": host.title, "files": files}
+
+
 def status(cwd: Path) -> list[dict]:
     """Every file of every host, with the entries of this hook found in it."""
-    report = []
-    for host in HOSTS.values():
-        codex_error = None
-        if host is CODEX:
-            try:
-                states, hooks_on, trusted = _codex_settings()
-            except Problem as error:
-                states, hooks_on, trusted, codex_error = {}, True, set(), str(error)
-        files = []
-        for scope, path in _sources(host, cwd):
-            record = {"scope": scope, "file": str(path), "exists": path.exists(),
-                      "error": None, "entries": []}
-            files.append(record)
-            try:
-                settings = (read_toml if path.suffix == ".toml" else read_json)(path)
-                groups = reg.groups_of(settings, path) if settings else None
-            except Problem as error:
-                record["error"] = str(error)
-                continue
-            for g, h in reg.owned(groups or []):
-                group = groups[g]
-                approval = None
-                if host is CODEX:
-                    key = f"{path}:post_tool_use:{g}:{h}"
-                    in_trusted = scope == "user" or any(
-                        folder in trusted for folder in [path.parent.parent, *path.parent.parent.parents])
-                    state = states.get(key) if isinstance(states.get(key), dict) else {}
-                    approval = {"key": key, "state": state, "hooks_on": hooks_on,
-                                "trusted_project": in_trusted}
-                record["entries"].append(
-                    inspect_hook(host, group.get("matcher"), group["hooks"][h], approval))
-        report.append({"host": host.name, "title": host.title, "files": files,
-                       "error": codex_error})
-    return report
+    return [host_report(host, cwd) for host in HOSTS.values()]

@@ -2,10 +2,10 @@
 is merged into, found in and removed from a host's `hooks` table."""
 
 import os
+import re
 import shlex
-import shutil
 import sysconfig
-from pathlib import Path
+from pathlib import Path, PureWindowsPath
 
 LAUNCHER_NAME = "tovrin-report-skill-usage"
 # The native launcher hands the events it does not answer alone to this Python script beside it.
@@ -38,61 +38,178 @@ def launcher_path() -> Path:
                   + " or ".join(str(f) for f in folders) + ": reinstall tovrin-skill-hooks")
 
 
-def command_for(launcher: Path) -> str:
-    """The command line a host runs through a shell: the launcher's path, quoted if need be."""
-    text = str(launcher)
-    if os.name == "nt":
-        return f'"{text}"' if " " in text else text
-    return shlex.quote(text)
+# --- The command a host runs ------------------------------------------------------------------
+#
+# A host runs the registered command through a shell. On POSIX that is sh (or the user's shell),
+# and the path is quoted for it. On Windows the shell depends on the host and the machine:
+# Claude Code runs the command through Git Bash when it finds it, through PowerShell
+# (`-Command`) otherwise, and runs an entry that has "args" directly, through no shell; Codex
+# runs it through its session's shell, PowerShell (`-NoProfile -Command`), or cmd (`/c`) where
+# it finds no PowerShell. A path of letters, digits and `_ . ~ -` behind a drive letter, with
+# forward slashes, is read as that one program by all three; bash would eat backslashes.
+BASH, POWERSHELL, CMD = "bash", "PowerShell", "cmd"
+PLAIN_WINDOWS_PATH = re.compile(r"[A-Za-z]:(?:/[\w.~-]+)+")
 
 
-def launcher_in(command) -> Path | None:
-    """The launcher that a registered command runs, when the command is that launcher alone
-    (at any path): such an entry is this hook's, and install and uninstall own it."""
-    if not isinstance(command, str):
+def _short_path(path: str) -> str | None:
+    """The path's 8.3 form, where its volume keeps short names (Windows only)."""
+    import ctypes
+    from ctypes import wintypes
+    get = ctypes.windll.kernel32.GetShortPathNameW
+    get.argtypes = [wintypes.LPCWSTR, wintypes.LPWSTR, wintypes.DWORD]
+    get.restype = wintypes.DWORD
+    size = get(path, None, 0)
+    if not size:
         return None
-    try:
-        words = shlex.split(command, posix=os.name != "nt")
-    except ValueError:
+    buffer = ctypes.create_unicode_buffer(size)
+    return buffer.value if 0 < get(path, buffer, size) < size else None
+
+
+def command_form(launcher: Path | str, host: str, platform: str = os.name,
+                 shorten=None) -> dict:
+    """The "command" (and "args", for a program run through no shell) that runs the launcher
+    under every shell the host may use on `platform`. `shorten` gives a folder's 8.3 form
+    (by default, Windows' own)."""
+    if platform != "nt":
+        return {"command": shlex.quote(str(launcher))}
+    path = PureWindowsPath(launcher)
+    if PLAIN_WINDOWS_PATH.fullmatch(path.as_posix()):
+        return {"command": path.as_posix()}
+    # The folder's short form keeps the launcher's own name, by which its entries are known.
+    short = (shorten or _short_path)(str(path.parent))
+    if short and PLAIN_WINDOWS_PATH.fullmatch(PureWindowsPath(short, path.name).as_posix()):
+        return {"command": PureWindowsPath(short, path.name).as_posix()}
+    if host == "claude":
+        return {"command": path.as_posix(), "args": []}
+    # Codex has no form without a shell: PowerShell's call operator, which cmd cannot read.
+    return {"command": "& '" + path.as_posix().replace("'", "''") + "'"}
+
+
+def _launcher_named(word: str) -> Path | None:
+    windows = re.match(r"[A-Za-z]:[\\/]|\\\\", word) is not None
+    name = PureWindowsPath(word).name if windows else Path(word).name
+    name = name[:-4] if name.lower().endswith(".exe") else name
+    if name != LAUNCHER_NAME:
         return None
-    if len(words) != 1:
-        return None
-    path = Path(words[0].strip('"'))
-    name = path.name[:-4] if path.name.lower().endswith(".exe") else path.name
-    return path if name == LAUNCHER_NAME else None
+    return Path(PureWindowsPath(word).as_posix()) if windows and os.name != "nt" else Path(word)
 
 
-def _head(path: Path) -> list[str]:
-    try:
-        with open(path, "rb") as file:
-            return file.read(4096).decode("utf-8", "replace").splitlines()
-    except OSError:
-        return []
-
-
-def interpreter_of(launcher: Path) -> Path | None:
-    """The interpreter that the launcher hands the event to: the one named on the `#!` line
-    of its Python script, which pip points at its environment's interpreter. The launcher is
-    that script, or a native program that hands over to the script beside its own file.
-    None when that cannot be read."""
-    lines = _head(launcher)
-    if lines and not lines[0].startswith("#!"):
-        lines = _head(Path(os.path.realpath(launcher)).parent / PYTHON_SCRIPT)
-    if not lines or not lines[0].startswith("#!"):
-        return None
-    words = lines[0][2:].split()
-    # pip writes a path too long or with spaces for a shebang as a /bin/sh preamble:
-    #   #!/bin/sh
-    #   '''exec' '/path/to/python' "$0" "$@"
-    if words == ["/bin/sh"] and len(lines) > 1 and lines[1].startswith("'''exec'"):
+def read_by(shell: str, command: str) -> str | None:
+    """The one program, run with no arguments, that `shell` starts for `command`, as far as
+    these forms go; None for anything else (a string PowerShell prints, a syntax error, ...).
+    cmd's reading is of the command as Codex passes it, quoted by Rust's rules for a program's
+    arguments: a command with a space reaches cmd in quotes, which `/c` keeps around a path."""
+    if shell == BASH:
+        if re.search(r"[$`]", re.sub(r"'[^']*'", "", command)):
+            return None
+        lexer = shlex.shlex(command, posix=True, punctuation_chars=True)
+        lexer.whitespace_split = True
         try:
-            words = shlex.split(lines[1])[1:2]
+            words = list(lexer)
         except ValueError:
             return None
-    if words and Path(words[0]).name == "env" and len(words) > 1:
-        found = shutil.which(words[1])
-        return Path(found) if found else Path(words[1])
-    return Path(words[0]) if words else None
+        return words[0] if len(words) == 1 and not words[0].startswith("~") else None
+    if shell == POWERSHELL:
+        text = command.strip()
+        call = re.fullmatch(r"&\s*(?:'((?:[^']|'')*)'|\"([^\"$`]*)\"|([^\s'\"$`;&|<>(){}@,#]+))", text)
+        if call:
+            quoted, double, bare = call.groups()
+            return quoted.replace("''", "'") if quoted is not None else double if double is not None else bare
+        if re.fullmatch(r"[^\s'\"$`;&|<>(){}@,#\[\]-][^\s'\"$`;&|<>(){}@,#]*", text):
+            return text
+        return None
+    if shell == CMD:
+        text = command.strip()
+        if '"' in text or re.search(r"[&|<>^()%!]", text) or text.startswith("/"):
+            return None
+        return text or None
+    raise ValueError(shell)
+
+
+def launcher_in(command, args=None) -> Path | None:
+    """The launcher that a registered command runs, when the command is that launcher alone
+    (at any path), in any form install has written on any system: such an entry is this hook's,
+    and install and uninstall own it."""
+    if not isinstance(command, str):
+        return None
+    if args is not None:
+        # Run through no shell: the command is the program's path as it stands.
+        return _launcher_named(command) if args == [] else None
+    # PowerShell's reading keeps the backslashes of a bare Windows path, as earlier versions
+    # wrote it; bash's reads a quoted one, POSIX or Windows; the last, a path through a
+    # variable ("$HOME/.venv/bin/..."), as a user may have written it.
+    try:
+        words = shlex.split(command)
+    except ValueError:
+        words = []
+    for word in (read_by(POWERSHELL, command), read_by(BASH, command), *words[:len(words) == 1]):
+        found = _launcher_named(word) if word else None
+        if found is not None:
+            return found
+    return None
+
+
+# --- The interpreter the launcher hands over to -------------------------------------------------
+
+# The native launcher reads at most this much of the Python launcher script for its first line.
+HEAD_BYTES = {"nt": 4 * 32768, "posix": 4096 + 64}
+
+
+def script_interpreter(head: bytes) -> bytes | None:
+    """The interpreter that the native launcher starts for a script beginning with `head`, by
+    its own rule: the whole first line after "#!", blanks and tabs stripped from both ends and
+    a carriage return from its end, spaces inside kept (pip writes a path with spaces bare).
+    None when the launcher would refuse the script: no "#!", no whole line, nothing named."""
+    if not head.startswith(b"#!"):
+        return None
+    end = head.find(b"\n")
+    if end < 0:
+        return None
+    named = head[2:end].lstrip(b" \t").rstrip(b"\r \t")
+    return named or None
+
+
+def _sh_preamble(second_line: bytes) -> bytes | None:
+    """The interpreter that sh starts for the second line of the /bin/sh preamble that
+    installers write for an interpreter path too long or with spaces for a "#!" line:
+    `'''exec' '/path/to/python' "$0" "$@"` (the path in single or double quotes)."""
+    try:
+        words = shlex.split(os.fsdecode(second_line))
+    except ValueError:
+        return None
+    if len(words) == 4 and words[0] == "exec" and words[2:] == ["$0", "$@"] \
+            and not re.search(r"[$`\\]", words[1]):
+        return os.fsencode(words[1])
+    return None
+
+
+def interpreter_of(launcher: Path, platform: str = os.name) -> Path | None:
+    """The interpreter that the launcher hands the event to: the one its Python script's first
+    line names, read as the native launcher reads it (and, for the /bin/sh preamble, as sh
+    then reads the next line). The launcher is that script, or a native program that hands
+    over to the script beside its own file. None when that cannot be read."""
+    limit = HEAD_BYTES["nt" if platform == "nt" else "posix"]
+    try:
+        with open(launcher, "rb") as file:
+            head = file.read(limit)
+        if not head.startswith(b"#!"):
+            with open(Path(os.path.realpath(launcher)).parent / PYTHON_SCRIPT, "rb") as file:
+                head = file.read(limit)
+    except OSError:
+        return None
+    named = script_interpreter(head)
+    if named is None:
+        return None
+    if platform != "nt" and Path(os.fsdecode(named)).name == "sh":
+        rest = head[head.find(b"\n") + 1:]
+        if b"\n" in rest:
+            named = _sh_preamble(rest[:rest.find(b"\n")]) or named
+    if platform == "nt":
+        try:
+            return Path(named.decode("utf-8"))
+        except UnicodeDecodeError:
+            return None
+    return Path(os.fsdecode(named))
 
 
 def cli_path(interpreter: Path) -> Path:
@@ -103,9 +220,14 @@ def cli_path(interpreter: Path) -> Path:
     return folder / CLI_NAMES[1]
 
 
-def entry(launcher: Path) -> dict:
+def entry(launcher: Path | str, host: str, platform: str = os.name, shorten=None) -> dict:
     """The hook entry as the README registers it: synchronous (no `async`)."""
-    return {"type": "command", "command": command_for(launcher), "timeout": TIMEOUT}
+    return {"type": "command", **command_form(launcher, host, platform, shorten), "timeout": TIMEOUT}
+
+
+def launcher_of(hook) -> Path | None:
+    """The launcher that a hook entry runs, when the entry is this hook's."""
+    return launcher_in(hook.get("command"), hook.get("args")) if isinstance(hook, dict) else None
 
 
 # --- The `hooks` table of a settings file ---------------------------------------------------
@@ -131,7 +253,7 @@ def groups_of(settings: dict, file: Path) -> list | None:
 def owned(groups: list) -> list[tuple[int, int]]:
     """(group index, hook index) of every entry whose command is this hook's launcher."""
     return [(g, h) for g, group in enumerate(groups) for h, hook in enumerate(group.get("hooks", []))
-            if isinstance(hook, dict) and launcher_in(hook.get("command")) is not None]
+            if launcher_of(hook) is not None]
 
 
 def _remove(groups: list, places: list[tuple[int, int]], keep_places: bool) -> None:
@@ -159,13 +281,12 @@ def _tidy(settings: dict) -> None:
         del settings["hooks"]
 
 
-def install_into(settings: dict, file: Path, launcher: Path, keep_places: bool) -> None:
-    """Registers the launcher in `settings`, in place: an entry of this hook (at any path of
-    the launcher) becomes the README's entry; one is kept; without one, a group is added."""
+def install_into(settings: dict, file: Path, wanted: dict, keep_places: bool) -> None:
+    """Registers the entry `wanted` in `settings`, in place: an entry of this hook (at any path
+    of the launcher) becomes that entry; one is kept; without one, a group is added."""
     groups = groups_of(settings, file)
     if groups is None:
         settings.setdefault("hooks", {})[EVENT] = groups = []
-    wanted = entry(launcher)
     places = owned(groups)
     # An entry alone in its group, or in a group of the same matcher, is updated where it is;
     # one that shares a group of another matcher leaves it, so as not to change the others'.
@@ -180,6 +301,7 @@ def install_into(settings: dict, file: Path, launcher: Path, keep_places: bool) 
     _remove(groups, [p for p in places if p != kept], keep_places)
     group["matcher"] = MATCHER
     hook.pop("async", None)
+    hook.pop("args", None)
     hook.update(wanted)
 
 

@@ -64,3 +64,30 @@ def test_install_runs_status_tells_uninstall_removes(tmp_path, host, scope):
     assert removed.returncode == 0, removed.stderr
     again = host.run(home, [CLI_LINE])
     assert (again.returncode, again.hooks, len(again.results)) == (0, [], 1), again.describe()
+
+
+# "disableAllHooks" in user, project and local settings (None: not set), and whether Claude
+# Code 2.1.337 then runs the hook registered in the user's settings: the last value set wins.
+HOOKS_OFF = {
+    "on in the same file": ((True, None, None), False),
+    "on in the project's local settings": ((None, None, True), False),
+    "on for the user, off again locally": ((True, None, False), True),
+}
+
+
+@pytest.mark.parametrize("case", sorted(HOOKS_OFF))
+def test_status_says_what_claude_code_does_with_disable_all_hooks(tmp_path, case):
+    values, runs = HOOKS_OFF[case]
+    home = harness.new_home(tmp_path)
+    assert command(home, "install", "claude").returncode == 0
+    files = [home / ".claude/settings.json", home / "project/.claude/settings.json",
+             home / "project/.claude/settings.local.json"]
+    for file, value in zip(files, values):
+        if value is not None:
+            settings = json.loads(file.read_text()) if file.exists() else {}
+            harness.write(file, json.dumps(settings | {"disableAllHooks": value}))
+    shown = command(home, "status")
+    assert (shown.returncode == 0) == runs and ("hooks are off" in shown.stdout) != runs, shown.stdout
+    ran = claude_code.run(home, [CLI_LINE])
+    assert (len(ran.hooks), harness.recorded_uses(home)) == ((1, {"tov-skills": 1}) if runs else (0, {})), \
+        ran.describe()

@@ -1,4 +1,4 @@
-// The contract of the marker layer (ext/report_skill_usage/marker.hpp), checked on whichever
+// The contract of the marker layer (ext/core/marker.hpp), checked on whichever
 // platform file it is built with: marker_posix.cpp natively, marker_windows.cpp under wine.
 //
 //   marker_contract FOLDER              runs every check in FOLDER, which must not exist yet

@@ -1,4 +1,5 @@
-// The fixed tables that map a tool or a CLI subcommand to a skill.
+// The module's dicts of the fixed tables (skill_tables.hpp) that map a tool or a CLI
+// subcommand to a skill, as its body binds them.
 #pragma once
 
 #include "ref.hpp"

@@ -1,8 +1,26 @@
-// The fixed tables that map a tool or a CLI subcommand to a skill, as plain data: the module
-// builds its dicts from them, and the launcher reads the MCP table as it is.
+// What resolution matches on, as plain data: the words of an event that name a skill, and the
+// fixed tables that map a tool or a CLI subcommand to a skill. The module builds its strs and
+// dicts from them; the launcher reads them as they are.
 #pragma once
 
 namespace hook {
+
+// The members of an event that resolution reads, and the one of tool_input that holds a
+// shell's command line (and, in older hosts, the Skill tool's skill).
+inline constexpr char tool_name_member[] = "tool_name";
+inline constexpr char tool_input_member[] = "tool_input";
+inline constexpr char command_member[] = "command";
+
+// The tools whose input can name a skill besides the MCP tools: the Skill tool, and the shells
+// whose command lines may run the product CLI. Claude Code on Windows runs its commands
+// through the PowerShell tool, with the same input as Bash.
+inline constexpr char skill_tool[] = "Skill";
+inline constexpr char bash_tool[] = "Bash";
+inline constexpr char powershell_tool[] = "PowerShell";
+
+// The product CLI's name: a command line runs the CLI when a program's base name holds it, in
+// any letter case.
+inline constexpr char cli_name[] = "tovrin";
 
 // _MCP_TOOL_PREFIX: how an MCP tool's name begins.
 inline constexpr char mcp_tool_prefix[] = "mcp__";

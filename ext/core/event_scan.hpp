@@ -38,51 +38,8 @@ public:
         if (!at('{')) {
             return false;  // not an object, or not JSON: json.loads knows what to say
         }
-        ++position_;
-        skip_space();
-        if (at('}')) {
-            ++position_;
-            return at_end_after_space();
-        }
-        while (true) {
-            std::ptrdiff_t key_begin = position_;
-            bool escaped = false;
-            if (!string(escaped)) {
-                return false;
-            }
-            const std::ptrdiff_t key_end = position_;
-            skip_space();
-            if (!at(':')) {
-                return false;
-            }
-            ++position_;
-            skip_space();
-            const std::ptrdiff_t value_begin = position_;
-            if (!value(1)) {
-                return false;
-            }
-            if (escaped) {
-                return false;
-            }
-            ++key_begin;  // within the quotes
-            for (int i = 0; i < count; ++i) {
-                if (names(key_begin, key_end - 1, wanted[i].name)) {
-                    wanted[i].begin = value_begin;
-                    wanted[i].end = position_;
-                    break;
-                }
-            }
-            skip_space();
-            if (at('}')) {
-                ++position_;
-                return at_end_after_space();
-            }
-            if (!at(',')) {
-                return false;
-            }
-            ++position_;
-            skip_space();
-        }
+        const Wanted top = {wanted, count};
+        return container(0, '}', &top) && at_end_after_space();
     }
 
 private:
@@ -104,9 +61,9 @@ private:
         return position_ == end_;
     }
 
-    bool names(std::ptrdiff_t begin, std::ptrdiff_t end, const char* name) const {
+    static bool names(const Char* chars, std::ptrdiff_t begin, std::ptrdiff_t end, const char* name) {
         for (; begin < end && *name; ++begin, ++name) {
-            if (chars_[begin] != static_cast<Char>(static_cast<unsigned char>(*name))) {
+            if (chars[begin] != static_cast<Char>(static_cast<unsigned char>(*name))) {
                 return false;
             }
         }
@@ -120,9 +77,9 @@ private:
         bool escaped = false;
         switch (chars_[position_]) {
             case '{':
-                return container(depth, '}', true);
+                return container(depth, '}');
             case '[':
-                return container(depth, ']', false);
+                return container(depth, ']');
             case '"':
                 return string(escaped);
             case 't':
@@ -136,11 +93,48 @@ private:
         }
     }
 
-    // An object (with names) or an array, from its opening bracket to its closing one.
-    bool container(int depth, Char closing, bool with_names) {
+    // The members whose values the top-level object reports.
+    struct Wanted {
+        MemberValue* members;
+        int count;
+
+        void found(const Char* chars, std::ptrdiff_t name_begin, std::ptrdiff_t name_end,
+                   std::ptrdiff_t value_begin, std::ptrdiff_t value_end) const {
+            for (int i = 0; i < count; ++i) {
+                if (names(chars, name_begin, name_end, members[i].name)) {
+                    members[i].begin = value_begin;
+                    members[i].end = value_end;
+                    return;
+                }
+            }
+        }
+    };
+
+    // A member's name and the colon after it; [begin, end) is the name within its quotes.
+    bool member_name(bool refuse_escapes, std::ptrdiff_t& begin, std::ptrdiff_t& end) {
+        bool escaped = false;
+        begin = position_ + 1;
+        if (!string(escaped) || (escaped && refuse_escapes)) {
+            return false;
+        }
+        end = position_ - 1;
+        skip_space();
+        if (!at(':')) {
+            return false;
+        }
+        ++position_;
+        skip_space();
+        return true;
+    }
+
+    // An object (with names) or an array, from its opening bracket to its closing one. With
+    // `wanted`, the object is the top-level one: its members' places are reported, and a name
+    // written with an escape ends the scan.
+    bool container(int depth, Char closing, const Wanted* wanted = nullptr) {
         if (depth >= deepest_nesting) {
             return false;
         }
+        const bool with_names = closing == '}';
         ++position_;
         skip_space();
         if (at(closing)) {
@@ -148,20 +142,17 @@ private:
             return true;
         }
         while (true) {
-            if (with_names) {
-                bool escaped = false;
-                if (!string(escaped)) {
-                    return false;
-                }
-                skip_space();
-                if (!at(':')) {
-                    return false;
-                }
-                ++position_;
-                skip_space();
+            std::ptrdiff_t name_begin = 0;
+            std::ptrdiff_t name_end = 0;
+            if (with_names && !member_name(wanted != nullptr, name_begin, name_end)) {
+                return false;
             }
+            const std::ptrdiff_t value_begin = position_;
             if (!value(depth + 1)) {
                 return false;
+            }
+            if (wanted) {
+                wanted->found(chars_, name_begin, name_end, value_begin, position_);
             }
             skip_space();
             if (at(closing)) {
