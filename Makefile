@@ -5,20 +5,12 @@ SOURCES := $(shell find ext scripts $(wildcard src) -type f) CMakeLists.txt pypr
 # Extra settings for the wheel build (the sanitizer build passes its own).
 BUILD_SETTINGS :=
 
-.PHONY: test demo bench install test-asan test-hosts bench-hosts clean locale-sources
+.PHONY: test demo bench install test-asan test-hosts bench-hosts clean
 
-test: install locale-sources
+# The tests install nothing on the machine: what they need beyond the checkout's environments,
+# they make inside their own temporary folders or skip.
+test: install
 	TOVRIN_WHEEL="$$(echo $(DEV_WHEELS)/*.whl)" $(PY) -m pytest -q
-
-# The suite makes Latin-1 and CP1252 locales with glibc's localedef, from the sources in
-# Debian's `locales` package: installed when missing, where apt can (as root).
-locale-sources:
-	@if command -v localedef >/dev/null && [ ! -e /usr/share/i18n/charmaps/CP1252.gz ] && \
-	    command -v apt-get >/dev/null; then \
-	  if [ "$$(id -u)" = 0 ]; then \
-	    apt-get update -q && DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends locales; \
-	  else echo "Debian's locales package is missing: the locale tests are skipped (install it as root)"; fi; \
-	fi
 
 # Runs the installed hook on a handful of sample events in a throwaway home folder.
 demo: install
@@ -26,7 +18,7 @@ demo: install
 
 # Start-up, per-call and memory figures of the hook against their floors (not a test).
 bench: install
-	$(PY) bench/bench.py
+	TOVRIN_WHEEL="$$(echo $(DEV_WHEELS)/*.whl)" $(PY) bench/bench.py
 
 install: $(VENV)/.installed
 
@@ -86,7 +78,7 @@ $(HOSTS_VENV)/.installed: requirements-hosts.txt
 # interpreter keeps much of its memory to the end on purpose. The host tests are left out: a
 # host starts the hook with an environment of its own, without the runtime.
 ASAN_VENV := .venv-asan
-test-asan: locale-sources
+test-asan:
 	$(MAKE) VENV=$(ASAN_VENV) install \
 	  BUILD_SETTINGS="-C build-dir=build/asan -C cmake.build-type=RelWithDebInfo -C cmake.define.HOOK_SANITIZE=ON"
 	LD_PRELOAD="$$(g++ -print-file-name=libasan.so)" PYTHONMALLOC=malloc \
