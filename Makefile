@@ -5,20 +5,12 @@ SOURCES := $(shell find ext scripts $(wildcard src) -type f) CMakeLists.txt pypr
 # Extra settings for the wheel build (the sanitizer build passes its own).
 BUILD_SETTINGS :=
 
-.PHONY: test demo bench install test-asan test-hosts bench-hosts clean locale-sources
+.PHONY: test demo bench install test-asan test-hosts bench-hosts clean
 
-test: install locale-sources
+# The tests install nothing on the machine: what they need beyond the checkout's environments,
+# they make inside their own temporary folders or skip.
+test: install
 	TOVRIN_WHEEL="$$(echo $(DEV_WHEELS)/*.whl)" $(PY) -m pytest -q
-
-# The suite makes Latin-1 and CP1252 locales with glibc's localedef, from the sources in
-# Debian's `locales` package: installed when missing, where apt can (as root).
-locale-sources:
-	@if command -v localedef >/dev/null && [ ! -e /usr/share/i18n/charmaps/CP1252.gz ] && \
-	    command -v apt-get >/dev/null; then \
-	  if [ "$$(id -u)" = 0 ]; then \
-	    apt-get update -q && DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends locales; \
-	  else echo "Debian's locales package is missing: the locale tests are skipped (install it as root)"; fi; \
-	fi
 
 # Runs the installed hook on a handful of sample events in a throwaway home folder.
 demo: install
@@ -26,7 +18,7 @@ demo: install
 
 # Start-up, per-call and memory figures of the hook against their floors (not a test).
 bench: install
-	$(PY) bench/bench.py
+	TOVRIN_WHEEL="$$(echo $(DEV_WHEELS)/*.whl)" $(PY) bench/bench.py
 
 install: $(VENV)/.installed
 
@@ -86,7 +78,7 @@ $(HOSTS_VENV)/.installed: requirements-hosts.txt
 # interpreter keeps much of its memory to the end on purpose. The host tests are left out: a
 # host starts the hook with an environment of its own, without the runtime.
 ASAN_VENV := .venv-asan
-test-asan: locale-sources
+test-asan:
 	$(MAKE) VENV=$(ASAN_VENV) install \
 	  BUILD_SETTINGS="-C build-dir=build/asan -C cmake.build-type=RelWithDebInfo -C cmake.define.HOOK_SANITIZE=ON"
 	LD_PRELOAD="$$(g++ -print-file-name=libasan.so)" PYTHONMALLOC=malloc \
@@ -94,13 +86,19 @@ test-asan: locale-sources
 	  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	  $(ASAN_VENV)/bin/python -m pytest -q -p no:cacheprovider --ignore=tests/hosts
 
-# The wheel for a package index, left alone in dist/. zig builds the module against glibc
-# 2.17's symbols; auditwheel then tags it manylinux2014 (glibc 2.17 or later, x86_64). It
-# refuses a module that needs a newer symbol, or a library it would have to bundle: its
-# patcher "none" bundles nothing. Last, the wheel is installed into a fresh environment and run.
+# The wheels for a package index, left alone in dist/: Linux's and Windows'.
+# Linux: zig builds the module against glibc 2.17's symbols; auditwheel then tags it
+# manylinux2014 (glibc 2.17 or later, x86_64). It refuses a module that needs a newer symbol,
+# or a library it would have to bundle: its patcher "none" bundles nothing. The wheel is then
+# installed into a fresh environment and run.
+# Windows: the wheel below, checked (its files, its import tables, and its module loaded by
+# CPython for Windows under wine).
 WHEEL_PLATFORM := manylinux_2_17_x86_64
+# CPython 3.13 for Windows, and the Windows wheel built for it (both further down).
+WIN_EMBED := build/windows/python
+WIN_WHEEL := build/windows/wheel
 .PHONY: wheel
-wheel: $(VENV)/.auditwheel $(ZIG_VENV)/.installed
+wheel: $(VENV)/.auditwheel $(ZIG_VENV)/.installed $(WIN_WHEEL)/checked
 	rm -rf dist build/wheel
 	$(PY) -m pip wheel --quiet --disable-pip-version-check --no-build-isolation --no-deps \
 	  -w build/wheel -C build-dir=build/manylinux \
@@ -108,6 +106,7 @@ wheel: $(VENV)/.auditwheel $(ZIG_VENV)/.installed
 	$(VENV)/bin/auditwheel repair --plat $(WHEEL_PLATFORM) --patcher none -w dist build/wheel/*.whl
 	$(VENV)/bin/auditwheel show dist/*.whl
 	TOVRIN_WHEEL="$$(echo dist/*.whl)" $(PY) -m pytest -q -p no:cacheprovider tests/test_wheel.py
+	cp $(WIN_WHEEL)/*.whl dist/
 
 $(VENV)/.auditwheel: $(VENV)/.tools
 	$(PY) -m pip install --quiet --disable-pip-version-check auditwheel==6.8.2
@@ -117,8 +116,9 @@ clean:
 	rm -rf build dist $(VENV) $(ASAN_VENV) $(ZIG_VENV) $(HOSTS_VENV)
 
 # macOS and Windows, as far as this machine takes them (no Mac or Windows machine here): the
-# module compiled and linked for both macOS CPUs, compiled and linked for Windows, and the
-# marker layer's contract test run natively and, on the Windows layer, under wine.
+# module compiled and linked for both macOS CPUs, the Windows wheel built and its module loaded
+# under wine, and the marker layer's contract test run natively and, on the Windows layer,
+# under wine.
 PORTS       := build/ports
 CORE_DIR    := ext/core
 HOOK_DIR    := ext/report_skill_usage
@@ -127,9 +127,9 @@ CONTRACT    := tests/marker_contract/marker_contract.cpp
 # $(call objects,FOLDER,PART,SYSTEM): the objects, under FOLDER, of a part's sources for a
 # system (posix or windows), as ext/sources.txt lists them.
 objects = $(patsubst %.cpp,$(1)/%.o,$(shell awk '$$1 == "$(2)" && ($$2 == "any" || $$2 == "$(3)") { print $$3 }' ext/sources.txt))
-# A Release build of every part: C++20, warnings fatal, no exceptions or RTTI, hidden symbols.
-PORT_FLAGS  := -std=c++20 -O3 -DNDEBUG -Wall -Wextra -Werror -fno-exceptions -fno-rtti \
-               -fvisibility=hidden -fvisibility-inlines-hidden
+# A Release build of every part: the flags of every build (ext/cxx_flags.txt), with those
+# that CMake adds to a Release build.
+PORT_FLAGS  := $(shell sed -n 's/^-/-/p' ext/cxx_flags.txt) -O3 -DNDEBUG
 # The interpreter's own headers, this machine's (see the README's "Platforms").
 HOST_PYTHON_INCLUDE = $(shell $(ZIG_VENV)/bin/python -c 'import sysconfig; print(sysconfig.get_path("include"))')
 # wine keeps to the checkout: its menu builder off (it would add menus and desktop entries to
@@ -141,17 +141,17 @@ WINE_ENV    := WINEPREFIX=$(CURDIR)/$(PORTS)/wine WINEDEBUG=-all WINEDLLOVERRIDE
 
 .PHONY: check-ports ports-tools
 
-check-ports: ports-tools $(PORTS)/macos-arm64/checked $(PORTS)/macos-x86_64/checked $(PORTS)/windows/checked \
+check-ports: ports-tools $(PORTS)/macos-arm64/checked $(PORTS)/macos-x86_64/checked $(WIN_WHEEL)/checked \
              $(PORTS)/native/marker_contract $(PORTS)/native/nfs_flock.so $(PORTS)/windows/marker_contract.exe \
              $(PORTS)/wine/.ready \
-             $(PORTS)/macos-arm64/launcher-checked $(PORTS)/macos-x86_64/launcher-checked $(PORTS)/windows/launcher-checked \
+             $(PORTS)/macos-arm64/launcher-checked $(PORTS)/macos-x86_64/launcher-checked \
              $(PORTS)/windows/stand_in_interpreter.exe
 	rm -rf $(PORTS)/run-posix $(PORTS)/run-nfs $(PORTS)/run-windows
 	@mkdir -p $(WINE_DIRS)
 	$(PORTS)/native/marker_contract $(PORTS)/run-posix
 	LD_PRELOAD=$(CURDIR)/$(PORTS)/native/nfs_flock.so $(PORTS)/native/marker_contract $(PORTS)/run-nfs
 	$(WINE_ENV) wine $(PORTS)/windows/marker_contract.exe 'build\ports\run-windows'
-	$(WINE_ENV) $(ZIG_VENV)/bin/python tools/port-checks wine-launcher $(PORTS)/windows/tovrin-report-skill-usage.exe \
+	$(WINE_ENV) $(ZIG_VENV)/bin/python tools/port-checks wine-launcher $(WIN_WHEEL)/unpacked/site/*.data/scripts/tovrin-report-skill-usage.exe \
 	  $(PORTS)/windows/stand_in_interpreter.exe $(PORTS)/run-launcher
 	$(WINE_ENV) wineserver -w
 
@@ -210,33 +210,45 @@ $(PORTS)/libSystem.tbd: $(ZIG_VENV)/.installed tools/port-checks
 	$(ZIG_VENV)/bin/python tools/port-checks tbd \
 	  "$$($(ZIG_VENV)/bin/python -c 'import ziglang, os; print(os.path.dirname(ziglang.__file__))')/lib/libc/darwin/libSystem.tbd" $@
 
-# Windows: compiled by zig against CPython 3.13's own headers with the pyconfig.h of its
-# Windows build (see tools/cpython-windows-headers), and linked against an import library
-# of python313.dll made from the names the objects import.
-WIN_PYTHON  := $(PORTS)/cpython-windows
-WIN_MODULE_OBJECTS := $(call objects,$(PORTS)/windows,module,windows)
-WIN_OBJECTS := $(call objects,$(PORTS)/windows,core,windows) $(WIN_MODULE_OBJECTS)
+# Windows: the wheel, built by scikit-build-core from CMakeLists.txt like Linux's, cross-compiled
+# by zig (tools/zig-windows.cmake) for CPython 3.13 for Windows. No Windows interpreter runs
+# here to tell FindPython about itself, so the build names its parts: CPython's own headers
+# with the pyconfig.h of its Windows build (see tools/cpython-windows-headers), an import
+# library made from the real python313.dll's export table, that DLL's folder, and the
+# extension suffix; the wheel's tag is set likewise.
+WIN_PYTHON := $(PORTS)/cpython-windows
+WIN_IMPLIB := build/windows/libpython313.dll.a
 
 $(WIN_PYTHON)/include/VERSION: tools/cpython-windows-headers
 	sh tools/cpython-windows-headers $(WIN_PYTHON)
 
-$(PORTS)/windows/%.o: ext/%.cpp $(EXT_HEADERS) $(ZIG_VENV)/.installed
-	@mkdir -p $(@D)
-	$(ZIG) c++ -target x86_64-windows-gnu $(PORT_FLAGS) -I$(CORE_DIR) $(PYTHON_INCLUDE) -c $< -o $@
-$(PORTS)/windows/report_skill_usage/%.o: PYTHON_INCLUDE = -I$(WIN_PYTHON)/include
-$(WIN_MODULE_OBJECTS): $(WIN_PYTHON)/include/VERSION
+build/windows/python313.def: $(WIN_EMBED)/python.exe tools/port-checks | ports-tools
+	$(ZIG_VENV)/bin/python tools/port-checks def $(WIN_EMBED)/python313.dll $@
 
-$(PORTS)/windows/python313.def: $(WIN_OBJECTS) tools/port-checks | ports-tools
-	$(ZIG_VENV)/bin/python tools/port-checks def $@ $(WIN_PYTHON)/include $(WIN_OBJECTS)
-
-$(PORTS)/windows/libpython313.a: $(PORTS)/windows/python313.def
+$(WIN_IMPLIB): build/windows/python313.def $(ZIG_VENV)/.installed
 	$(ZIG) dlltool -d $< -l $@ -m i386:x86-64
 
-$(PORTS)/windows/report_skill_usage.pyd: $(WIN_OBJECTS) $(PORTS)/windows/libpython313.a
-	$(ZIG) cc -target x86_64-windows-gnu -shared $^ -o $@
+$(WIN_WHEEL)/built: $(SOURCES) tools/zig-windows.cmake tools/windows-c++ tools/zig-c++ \
+                    $(WIN_PYTHON)/include/VERSION $(WIN_IMPLIB) $(VENV)/.tools $(ZIG_VENV)/.installed \
+                    | ports-tools
+	rm -rf $(WIN_WHEEL)
+	$(PY) -m pip wheel --quiet --disable-pip-version-check --no-build-isolation --no-deps \
+	  -w $(WIN_WHEEL) -C build-dir=build/windows/cmake \
+	  -C cmake.define.CMAKE_TOOLCHAIN_FILE=$(CURDIR)/tools/zig-windows.cmake \
+	  -C cmake.define.Python_INCLUDE_DIR=$(CURDIR)/$(WIN_PYTHON)/include \
+	  -C cmake.define.Python_LIBRARY=$(CURDIR)/$(WIN_IMPLIB) \
+	  -C cmake.define.Python_ROOT_DIR=$(CURDIR)/$(WIN_EMBED) \
+	  -C cmake.define.Python_SOABI=cp313-win_amd64 \
+	  -C wheel.tags=cp313-cp313-win_amd64 .
+	@touch $@
 
-$(PORTS)/windows/checked: $(PORTS)/windows/report_skill_usage.pyd tools/port-checks | ports-tools
-	$(ZIG_VENV)/bin/python tools/port-checks pe $<
+# Its tag and files, the import tables of its module and launcher (Windows' own DLLs and names
+# that python313.dll exports, nothing else), and its module loaded under wine by the real
+# interpreter, which keeps a marker through it.
+$(WIN_WHEEL)/checked: $(WIN_WHEEL)/built $(PORTS)/wine/.ready tools/port-checks | ports-tools
+	@mkdir -p $(WINE_DIRS)
+	$(WINE_ENV) $(ZIG_VENV)/bin/python tools/port-checks windows-wheel $(WIN_WHEEL)/*.whl $(WIN_EMBED) \
+	  $(WIN_WHEEL)/unpacked
 	@touch $@
 
 # The marker layer's contract test: natively on marker_posix.cpp, with libc's flock() and with
@@ -255,13 +267,17 @@ $(PORTS)/windows/marker_contract.o: $(CONTRACT) $(CORE_DIR)/marker.hpp $(ZIG_VEN
 	@mkdir -p $(@D)
 	$(ZIG) c++ -target x86_64-windows-gnu $(PORT_FLAGS) -I$(CORE_DIR) -c $< -o $@
 
+$(PORTS)/windows/core/marker_windows.o: $(CORE_DIR)/marker_windows.cpp $(CORE_DIR)/marker.hpp $(ZIG_VENV)/.installed
+	@mkdir -p $(@D)
+	$(ZIG) c++ -target x86_64-windows-gnu $(PORT_FLAGS) -c $< -o $@
+
 $(PORTS)/windows/marker_contract.exe: $(PORTS)/windows/marker_contract.o $(PORTS)/windows/core/marker_windows.o
 	$(ZIG) cc -target x86_64-windows-gnu $^ -o $@
 
-# The native launcher, for both systems: compiled by zig like the module and, needing nothing
-# of the C++ library beyond its headers, linked as C. Of the core it uses only headers. The
-# Windows one is also run under wine (check-ports), handing over to a stand-in interpreter
-# that echoes its input.
+# The native launcher for macOS: compiled by zig like the module and, needing nothing of the
+# C++ library beyond its headers, linked as C. Of the core it uses only headers. The Windows
+# one, from the Windows wheel, is run under wine (check-ports), handing over to a stand-in
+# interpreter that echoes its input.
 define macos_launcher
 $(PORTS)/macos-$(1)/tovrin-report-skill-usage: $$(call objects,$(PORTS)/macos-$(1),launcher,posix)
 	$$(ZIG) cc -target $(2) $$^ -o $$@
@@ -272,21 +288,13 @@ endef
 $(eval $(call macos_launcher,arm64,aarch64-macos.11.0))
 $(eval $(call macos_launcher,x86_64,x86_64-macos.10.13))
 
-$(PORTS)/windows/tovrin-report-skill-usage.exe: $(call objects,$(PORTS)/windows,launcher,windows)
-	$(ZIG) cc -target x86_64-windows-gnu $^ -o $@
-
 $(PORTS)/windows/stand_in_interpreter.exe: tests/launcher_port/stand_in_interpreter.cpp $(ZIG_VENV)/.installed
 	@mkdir -p $(@D)
 	$(ZIG) c++ -target x86_64-windows-gnu $(PORT_FLAGS) -c $< -o $@.o
 	$(ZIG) cc -target x86_64-windows-gnu $@.o -lshell32 -o $@
 
-$(PORTS)/windows/launcher-checked: $(PORTS)/windows/tovrin-report-skill-usage.exe tools/port-checks | ports-tools
-	$(ZIG_VENV)/bin/python tools/port-checks pe-exe $<
-	@touch $@
-
 # CPython 3.13 for Windows, the PSF's signed embeddable build (tools/windows-python): the
 # interpreter that the Windows wheel is linked for and tested under wine with.
-WIN_EMBED := build/windows/python
 $(WIN_EMBED)/python.exe: tools/windows-python tools/windows-python.txt | $(VENV)/.tools ports-tools
 	$(PY) tools/windows-python build/windows
 

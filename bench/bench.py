@@ -20,6 +20,9 @@ import timeit
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[1]
+sys.path.insert(0, str(ROOT / "tests"))
+from fake_product import PRODUCT_FILES, product_wheel  # noqa: E402
+
 EVENTS = ROOT / "examples" / "events"
 BIN = Path(sys.executable).parent
 # The module's figures run it through the Python launcher script, which the native launcher
@@ -48,6 +51,7 @@ GOALS = {
     "native_bash_no_skill": 1.5,
     "native_read_no_skill": None,
     "native_full_report": 1.05,
+    "product_init_suppressed_repeat": 1.05,
 }
 
 
@@ -216,6 +220,37 @@ def native_figures(pairs):
     return figures, share
 
 
+def product_init_figure(pairs):
+    """A suppressed repeat through the registered launcher of an environment where the hook's
+    wheel lies beside a product whose package init takes 300 ms, against the same beside a
+    product whose init is empty: the hook runs none of the product's package code."""
+    wheel = os.environ.get("TOVRIN_WHEEL") or str(next((ROOT / "build" / "wheels").glob("*.whl")))
+    with tempfile.TemporaryDirectory(prefix="hook-bench-product-") as folder:
+        launchers = {}
+        for name, init in (("slow", "import time\ntime.sleep(0.3)\n"), ("empty", "")):
+            env_dir, wheels = Path(folder, name), Path(folder, f"{name}-wheels")
+            wheels.mkdir()
+            subprocess.run([sys.executable, "-m", "venv", "--without-pip", str(env_dir)], check=True)
+            product = product_wheel(wheels, PRODUCT_FILES | {"tovrin/__init__.py": init})
+            subprocess.run([sys.executable, "-m", "pip", "--python", str(env_dir / "bin" / "python"), "install",
+                            "--quiet", "--disable-pip-version-check", "--no-index", "--no-deps", str(product), wheel],
+                           check=True)
+            launchers[name] = str(env_dir / "bin" / "tovrin-report-skill-usage")
+        home = Path(folder, "home")
+        marker = home / ".tovrin" / "hooks" / ".dedup_tov-auth"
+        marker.parent.mkdir(parents=True)
+        env = dict(os.environ, HOME=str(home))
+
+        def repeat(launcher):
+            marker.touch()
+            return run([launcher], SKILL_EVENT, env)[0]
+
+        figure = paired(pairs, lambda: repeat(launchers["slow"]), lambda: repeat(launchers["empty"]))
+    figure["command"] = (f"tovrin-report-skill-usage <<< {SKILL_EVENT.decode()!r} (fresh marker) beside a product "
+                         "whose tovrin/__init__.py sleeps 300 ms  vs  the same beside an empty one")
+    return figure
+
+
 def registration_figures(non_skill_ms: float) -> dict:
     """What a call of a tool that never uses a skill costs under the README's registration:
     the hook processes the host starts for it, whether it searches with the matcher or
@@ -293,6 +328,7 @@ def main():
     native, alone = native_figures(args.pairs)
     with tempfile.TemporaryDirectory(prefix="hook-bench-") as home:  # the markers and the stand-in's records
         figures = {**startup_figures(args.pairs, Path(home)), **in_process_figures(), **native}
+    figures["product_init_suppressed_repeat"] = product_init_figure(args.pairs)
     # What the host pays for a call it starts the hook for: the native launcher's start-up.
     registration = registration_figures(figures["native_read_no_skill"]["hook_ms"])
     print(f"{'figure':38} {'ratio':>7} {'goal':>6}  hook / floor")

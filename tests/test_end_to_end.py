@@ -2,6 +2,7 @@
 standard input, reporting through the installed stand-in CLI into its database."""
 
 import codecs
+import importlib.machinery
 import json
 import os
 import shutil
@@ -126,32 +127,37 @@ def test_three_deliveries_in_a_row_record_one_use_on_any_home(tmp_path, nfs_floc
 
 
 @pytest.fixture(scope="module")
-def single_byte_locales(tmp_path_factory) -> Path | None:
-    """A LOCPATH with French locales in Latin-1 and in CP1252, made by glibc's localedef. None
-    on Windows, where a pipe reads in the ANSI code page already: CP1252 in the West."""
-    if WINDOWS:
-        return None
+def single_byte_locales(tmp_path_factory) -> Path:
+    """A LOCPATH with French locales in Latin-1 and in CP1252, made by glibc's localedef from
+    the machine's own locale sources, where it has them."""
     if shutil.which("localedef") is None:
         pytest.skip("no localedef: not a glibc system")
     folder = tmp_path_factory.mktemp("locales")
     for charmap in ("ISO-8859-1", "CP1252"):
         made = subprocess.run(["localedef", "-i", "fr_FR", "-f", charmap, str(folder / f"fr_FR.{charmap}")],
                               capture_output=True, text=True)
-        if made.returncode != 0:  # `make test` installs the sources where it can (as root)
+        if made.returncode != 0:
             pytest.skip(f"localedef cannot make {charmap} here (its sources: Debian's locales package)")
     return folder
 
 
-@pytest.mark.parametrize("charmap", [pytest.param("ISO-8859-1", marks=posix_only("glibc's locales")), "CP1252"])
-def test_the_event_is_read_as_utf8_whatever_the_locale(tmp_path, single_byte_locales, charmap):
+@pytest.mark.parametrize("setting, codec", [
+    ("PYTHONIOENCODING", "latin-1"),  # the interpreter's own override: the same on every machine
+    ("PYTHONIOENCODING", "cp1252"),
+    *[pytest.param("LC_ALL", codec, marks=posix_only("glibc's locales"))  # where this machine can make them
+      for codec in ("ISO-8859-1", "CP1252")],
+])
+def test_the_event_is_read_as_utf8_whatever_the_locale(tmp_path, request, setting, codec):
     env = home_env(tmp_path)
-    if single_byte_locales:
-        env |= {"LOCPATH": str(single_byte_locales), "LC_ALL": f"fr_FR.{charmap}"}
     for variable in ("PYTHONUTF8", "PYTHONIOENCODING"):
         env.pop(variable, None)
+    if setting == "LC_ALL":
+        env |= {"LOCPATH": str(request.getfixturevalue("single_byte_locales")), "LC_ALL": f"fr_FR.{codec}"}
+    else:
+        env[setting] = codec
     probe = subprocess.run([sys.executable, "-c", "import sys; print(sys.stdin.encoding)"], env=env,
                            capture_output=True, text=True, check=True)
-    assert codecs.lookup(probe.stdout.strip()).name == codecs.lookup(charmap).name  # the locale took
+    assert codecs.lookup(probe.stdout.strip()).name == codecs.lookup(codec).name  # the setting took
     # "données" would be misread in Latin-1; the UTF-8 of "Ő" holds 0x90, which CP1252 lacks.
     event = json.dumps({"tool_name": "Skill", "tool_input": {"skill": "données", "args": "Ő"}},
                        ensure_ascii=False).encode()
@@ -200,3 +206,18 @@ def test_nothing_beside_the_launcher_is_imported(tmp_path):
     completed = subprocess.run([sys.executable, str(launcher)], input=b'{"tool_name": "Read"}',
                                capture_output=True, env=home_env(home))
     assert (completed.returncode, completed.stdout, completed.stderr) == (0, b"", b"")
+
+
+def test_a_hook_module_missing_from_the_search_path_is_named_in_one_line(tmp_path):
+    # Without the site module the search path holds the standard library alone: a broken install.
+    listed = subprocess.run([sys.executable, "-S", "-c", "import json, sys; print(json.dumps(sys.path[1:]))"],
+                            capture_output=True, check=True)
+    entries = json.loads(listed.stdout)
+    completed = subprocess.run([sys.executable, "-S", str(PYTHON_LAUNCHER)], input=skill_event("tov-auth"),
+                               capture_output=True, env=home_env(tmp_path))
+    suffixes = "|".join(importlib.machinery.EXTENSION_SUFFIXES)
+    assert (completed.returncode, completed.stdout) == (127, b"")
+    assert completed.stderr.decode() == (
+        f"{PYTHON_LAUNCHER.name}: cannot find the hook's module "
+        f"tovrin/skills/hooks/report_skill_usage({suffixes}) in any of: {', '.join(entries)}\n")
+    assert not (tmp_path / ".tovrin").exists()

@@ -392,15 +392,17 @@ def wine():
     stand-in launcher, wine's own hostname.exe renamed, prints; None without wine."""
     import shutil
     build = Path(__file__).resolve().parents[1] / "build"
-    env = os.environ | {"WINEDEBUG": "-all", "WINEDLLOVERRIDES": "winemenubuilder.exe=d",
-                        "WINEPREFIX": str(build / "wine-shells"), "HOME": str(build / "wine-shells-home"),
-                        "TMPDIR": str(build / "wine-shells-tmp")}
+    # Not the sanitizer run's preloaded runtime, meant for the interpreter: wine cannot start with it.
+    env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"} | {
+        "WINEDEBUG": "-all", "WINEDLLOVERRIDES": "winemenubuilder.exe=d", "WINEPREFIX": str(build / "wine-shells"),
+        "HOME": str(build / "wine-shells-home"), "TMPDIR": str(build / "wine-shells-tmp")}
     if not shutil.which("wine"):
         return None
     for folder in ("HOME", "TMPDIR"):
         Path(env[folder]).mkdir(parents=True, exist_ok=True)
     name = subprocess.run(["wine", "hostname"], env=env, stdin=subprocess.DEVNULL, capture_output=True,
                           text=True, timeout=600).stdout.strip()
+    assert name, "wine hostname printed nothing"
     return env | {"NAME": name}
 
 

@@ -3,10 +3,12 @@ as `python -c "... import main; main()"`; it answers alone only the events it ma
 so plainly when the hand-over to the interpreter cannot start."""
 
 import json
+import os
 import shutil
 import subprocess
 import sys
 import tempfile
+import tty
 from pathlib import Path
 
 import pytest
@@ -77,25 +79,33 @@ def home_contents(home: Path) -> dict:
     return {"files": files, "uses": uses}
 
 
-def ending(argv, event: bytes, home: Path) -> dict:
-    """How one process ends on `event`: status, output, and what it left in the home folder.
-    A traceback is compared by its last line: its first frame names the launcher script, or
-    "<string>" for `python -c`."""
-    done = subprocess.run(argv, input=event, env=home_env(home),
+def ending(argv, home: Path, event: bytes = None, stdin=None, env=None) -> dict:
+    """How one process ends on `event` (or on the descriptor `stdin`): status, output, and what it
+    left in the home folder. A traceback is compared by its last line: its first frame names the
+    launcher script, or "<string>" for `python -c`."""
+    done = subprocess.run(argv, input=event, stdin=stdin, env=home_env(home) | (env or {}),
                           capture_output=True, timeout=120)
     errors = done.stderr.decode(errors="replace").strip().splitlines()
     return {"status": done.returncode, "stdout": done.stdout, "stderr": errors[-1:],
             **home_contents(home)}
 
 
-def assert_ends_as_main(event: bytes):
+def assert_ends_as_main(event: bytes = None, standard_input=None, env=None):
+    """The launcher and main() end alike on `event`, or on the descriptor that
+    `standard_input(folder)` opens afresh for each of them."""
     with tempfile.TemporaryDirectory() as folder:
-        launcher_home, main_home = Path(folder, "launcher"), Path(folder, "main")
-        launcher_home.mkdir()
-        main_home.mkdir()
-        by_launcher = ending([str(LAUNCHER)], event, launcher_home)
-        by_main = ending([sys.executable, "-c", f"from {MODULE_NAME} import main; main()"], event, main_home)
-    assert by_launcher == by_main, event[:300]
+        by = {}
+        for name, argv in [("launcher", [str(LAUNCHER)]),
+                           ("main", [sys.executable, "-c", f"from {MODULE_NAME} import main; main()"])]:
+            home = Path(folder, name)
+            home.mkdir()
+            stdin = standard_input(folder) if standard_input else None
+            try:
+                by[name] = ending(argv, home, event, stdin, env)
+            finally:
+                if stdin is not None:
+                    os.close(stdin)
+    assert by["launcher"] == by["main"], (event or b"")[:300]
 
 
 SAMPLES = sorted(p.name for p in EVENTS_DIR.glob("*.json"))
@@ -116,6 +126,44 @@ def test_ends_as_main_on_known_events(event):
                                      .encode(errors="surrogatepass"))))
 def test_ends_as_main_on_generated_events(event):
     assert_ends_as_main(event)
+
+
+def directory(folder):
+    return os.open(folder, os.O_RDONLY)
+
+
+def hung_up_terminal(folder):
+    """A terminal's master side, the terminal closed after the whole event was written on it:
+    reads give the event, then EIO."""
+    master, terminal = os.openpty()
+    tty.setraw(terminal)  # the bytes as written: no echo, no line editing
+    os.write(terminal, bash("tovrin auth login"))
+    os.close(terminal)
+    return master
+
+
+# More than a pipe holds, with the skill's name beyond the first MiB: a cut there names none.
+OVER_A_MIB = json.dumps({"tool_name": "Bash", "tool_response": {"stdout": "x" * 2_000_000},
+                         "tool_input": {"command": "tovrin auth login"}}).encode()
+
+
+@pytest.mark.parametrize("event, standard_input, preload", [
+    (None, directory, None),  # the first read fails (EISDIR): the interpreter meets it
+    (None, hung_up_terminal, None),  # a read fails after the whole event
+    (OVER_A_MIB, None, "fork_once.c"),  # where no more than one process may start
+], ids=["directory", "hung-up-terminal", "over-a-mib-one-fork-left"])
+def test_ends_as_main_on_awkward_standard_input(tmp_path, event, standard_input, preload):
+    env = None
+    if preload:
+        compiler = os.environ.get("CC", "cc")
+        if not shutil.which(compiler):
+            pytest.skip("no C compiler to build the library to preload")
+        library = tmp_path / "preload.so"
+        subprocess.run([compiler, "-shared", "-fPIC", "-O2", "-Wall", "-Wextra", "-Werror",
+                        str(Path(__file__).with_name(preload)), "-o", str(library), "-ldl"], check=True)
+        # after what is preloaded already (the sanitizer runtime comes first)
+        env = {"LD_PRELOAD": " ".join(filter(None, [os.environ.get("LD_PRELOAD"), str(library)]))}
+    assert_ends_as_main(event, standard_input, env)
 
 
 @pytest.fixture

@@ -4,8 +4,6 @@ reports through the product's own `tovrin`.
 
 Runs on the wheel that TOVRIN_WHEEL names (`make test` and `make wheel` set it)."""
 
-import base64
-import hashlib
 import json
 import os
 import subprocess
@@ -15,45 +13,23 @@ from pathlib import Path
 
 import pytest
 
+from fake_product import PRODUCT_FILES, STRICT_INIT, product_wheel
+
 WHEEL = os.environ.get("TOVRIN_WHEEL")
 pytestmark = pytest.mark.skipif(not WHEEL, reason="TOVRIN_WHEEL names no wheel (make test sets it)")
 
-# A small stand-in for the product: its package and command hold the names the real one uses.
-# Its CLI notes each report-usage call in the home folder and otherwise prints its banner.
-PRODUCT_FILES = {
-    "tovrin/__init__.py": 'BANNER = "tovrin, the product"\n',
-    "tovrin/__main__.py": "from tovrin.cli import main\n\nraise SystemExit(main())\n",
-    "tovrin/cli.py": (
-        "import sys\nfrom pathlib import Path\n\nimport tovrin\n\n\ndef main():\n"
-        "    if sys.argv[1:3] == ['skills', 'report-usage']:\n"
-        "        with open(Path.home() / 'product-calls.log', 'a') as log:\n"
-        "            log.write(sys.argv[3] + '\\n')\n"
-        "    else:\n"
-        "        print(tovrin.BANNER)\n"
-        "    return 0\n"
-    ),
-}
-PRODUCT_DIST = "tovrin_product-1.0.dist-info"
+MODULE = "tovrin.skills.hooks.report_skill_usage"
 
-
-def record_line(name: str, data: bytes) -> str:
-    digest = base64.urlsafe_b64encode(hashlib.sha256(data).digest()).rstrip(b"=").decode()
-    return f"{name},sha256={digest},{len(data)}"
-
-
-def product_wheel(folder: Path) -> Path:
-    files = {name: text.encode() for name, text in PRODUCT_FILES.items()} | {
-        f"{PRODUCT_DIST}/METADATA": b"Metadata-Version: 2.1\nName: tovrin-product\nVersion: 1.0\n",
-        f"{PRODUCT_DIST}/WHEEL": b"Wheel-Version: 1.0\nGenerator: test\nRoot-Is-Purelib: true\nTag: py3-none-any\n",
-        f"{PRODUCT_DIST}/entry_points.txt": b"[console_scripts]\ntovrin = tovrin.cli:main\n",
-    }
-    record = [record_line(name, data) for name, data in files.items()] + [f"{PRODUCT_DIST}/RECORD,,"]
-    path = folder / "tovrin_product-1.0-py3-none-any.whl"
-    with zipfile.ZipFile(path, "w") as wheel:
-        for name, data in files.items():
-            wheel.writestr(name, data)
-        wheel.writestr(f"{PRODUCT_DIST}/RECORD", "\n".join(record) + "\n")
-    return path
+# What the Python launcher script makes of the module, and what an ordinary import makes of it.
+DESCRIBE = f"""import json, sys
+def describe():
+    m = sys.modules[{MODULE!r}]
+    s = m.__spec__
+    print(json.dumps([m.__name__, m.__package__, s.name, s.origin, s.parent, s.has_location,
+                      s.submodule_search_locations, type(m.__loader__).__qualname__, m.__loader__.name,
+                      m.__loader__.path, m.__loader__ is s.loader, m.__file__, hasattr(m, '__path__'),
+                      sorted(name for name in sys.modules if name.partition('.')[0] == 'tovrin')]))
+"""
 
 
 def test_wheel_carries_nothing_of_the_products():
@@ -68,7 +44,22 @@ def test_wheel_carries_nothing_of_the_products():
         assert "tovrin =" not in zipfile.ZipFile(WHEEL).read(name).decode()
 
 
-def test_wheel_beside_the_product(tmp_path):
+# The product as installed from its wheel; the same with a package init that fails outside its
+# CLI, and a regular tovrin/skills/ package; and in development mode, a .pth pointing at its
+# src/, where tovrin/ and tovrin/skills/ are regular packages that hide the hook's folder in
+# site-packages from an ordinary import.
+PRODUCTS = {
+    "installed": (PRODUCT_FILES, False),
+    "strict init": (PRODUCT_FILES | {"tovrin/__init__.py": STRICT_INIT, "tovrin/skills/__init__.py": ""},
+                    False),
+    "development mode": (PRODUCT_FILES | {"tovrin/skills/__init__.py": ""}, True),
+}
+
+
+@pytest.mark.parametrize("product", PRODUCTS)
+def test_wheel_beside_the_product(tmp_path, product):
+    product_files, development = PRODUCTS[product]
+    strict = product_files["tovrin/__init__.py"] == STRICT_INIT
     # A folder name with a space, as under "Application Support" or a Windows user name: pip
     # writes it bare into the "#!" line that the launcher reads.
     env_dir = tmp_path / "product env"
@@ -90,28 +81,45 @@ def test_wheel_beside_the_product(tmp_path):
                               capture_output=True, timeout=60)
 
     def product_works():
-        banner = run(bin_dir / "tovrin")
-        package = run(python, "-c", "import tovrin, tovrin.cli; print(tovrin.BANNER)")
-        as_module = run(python, "-m", "tovrin")
-        return [r.stdout.decode().strip() for r in (banner, package, as_module)] == ["tovrin, the product"] * 3
+        ways = [[bin_dir / "tovrin"]]  # a strict init lets nothing but its CLI import it
+        if not strict:
+            ways += [[python, "-c", "import tovrin, tovrin.cli; print(tovrin.BANNER)"], [python, "-m", "tovrin"]]
+        return all(run(*way).stdout.decode().strip() == "tovrin, the product" for way in ways)
 
-    pip("install", "--no-index", "--no-deps", str(product_wheel(tmp_path)))
+    if development:
+        source = tmp_path / "product src"
+        for name, text in product_files.items():
+            (source / name).parent.mkdir(parents=True, exist_ok=True)
+            (source / name).write_text(text)
+        product_files = {"tovrin_product.pth": f"{source}\n"}
+    pip("install", "--no-index", "--no-deps", str(product_wheel(tmp_path, product_files)))
     assert product_works()
 
     pip("install", "--no-index", "--no-deps", WHEEL)
     assert product_works()
-    # Inside the product's regular package, the module's folder is a namespace package.
-    attributes = run(python, "-c", "import json, tovrin.skills.hooks.report_skill_usage as m; "
-                     "print(json.dumps([m.__package__, m.__file__ == m.__spec__.origin, "
-                     "m.__loader__ is m.__spec__.loader, hasattr(m, '__path__')]))")
-    assert json.loads(attributes.stdout) == ["tovrin.skills.hooks", True, True, False]
 
     event = json.dumps({"tool_name": "Skill", "tool_input": {"command": "tov-auth"}}).encode()
     # The registered command is the native launcher, built for the wheel's glibc like the module.
     assert (bin_dir / "tovrin-report-skill-usage").read_bytes()[:4] == b"\x7fELF"
+    (home / "product-init.log").unlink()
     hook = run(bin_dir / "tovrin-report-skill-usage", stdin=event)
     assert (hook.returncode, hook.stdout, hook.stderr) == (0, b"", b"")
-    assert (home / "product-calls.log").read_text() == "tov-auth\n"
+    # The product's package init ran in its CLI's process, and in no other.
+    cli_pid = (home / "product-calls.log").read_text().removeprefix("tov-auth ")
+    assert (home / "product-init.log").read_text() == cli_pid
+
+    # The Python launcher script loads the module as an ordinary import would, but alone.
+    script = bin_dir / "tovrin-report-skill-usage-python"
+    run_script = (f"import atexit\natexit.register(describe)\nsys.argv[0] = {str(script)!r}\n"
+                  "exec(compile(open(sys.argv[0]).read(), sys.argv[0], 'exec'))")
+    launched = json.loads(run(python, "-c", DESCRIBE + run_script, stdin=b'{"tool_name": "Read"}').stdout)
+    assert launched[-1] == [MODULE] and launched[3].startswith(str(env_dir / "lib"))
+    ordinary = run(python, "-c", DESCRIBE + f"import {MODULE}\ndescribe()")
+    if strict or development:  # where the product's packages stop an ordinary import
+        assert ordinary.returncode == 1
+    else:
+        parents = ["tovrin", "tovrin.skills", "tovrin.skills.hooks"]
+        assert json.loads(ordinary.stdout) == launched[:-1] + [parents + [MODULE]]
 
     pip("uninstall", "--yes", "tovrin-skill-hooks")
     assert product_works()

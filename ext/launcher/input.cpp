@@ -54,10 +54,22 @@ bool read_input(Input& input) {
             case standard_input::Read::End:
                 return true;
             case standard_input::Read::Failed:
-                input.whole = false;
+                input.ending = input.size ? Input::Ending::FailedLater : Input::Ending::FailedAtOnce;
                 return true;
         }
     }
+}
+
+bool exits_at_once(const Input& input) {
+    switch (input.ending) {
+        case Input::Ending::End:
+            return answers_alone(input.data, static_cast<std::ptrdiff_t>(input.size));
+        case Input::Ending::FailedAtOnce:
+            return false;
+        case Input::Ending::FailedLater:
+            return true;
+    }
+    return false;
 }
 
 }  // namespace launcher

@@ -1,6 +1,6 @@
 // The launcher on Linux and macOS: reads the event whole, answers it alone when it may, and
 // otherwise becomes the interpreter, by exec, running the Python launcher script on the same
-// bytes through a pipe.
+// bytes, which a pipe or a file of their own gives it as standard input.
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
@@ -9,9 +9,11 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
+#if defined(__linux__)
+#include <sys/syscall.h>
+#endif
 #if defined(__APPLE__)
 #include <mach-o/dyld.h>
 #endif
@@ -92,64 +94,99 @@ char* own_path(const char* argv0) {
     return nullptr;
 }
 
-// Writes the input from `written` on, until all is written, the pipe is full (when it does
-// not block) or it fails.
-void write_from(int pipe_end, const Input& input, size_t& written) {
-    while (written < input.size) {
-        const ssize_t done = write(pipe_end, input.data + written, input.size - written);
+// Writes the whole event into `file`; false when a write fails, or finds a pipe that does
+// not block full.
+bool write_all(int file, const Input& input) {
+    for (size_t written = 0; written < input.size;) {
+        const ssize_t done = write(file, input.data + written, input.size - written);
         if (done > 0) {
             written += size_t(done);
         } else if (errno != EINTR) {
-            return;
+            return false;
         }
     }
+    return true;
 }
 
-// Puts the bytes on a pipe that becomes standard input. What the pipe cannot hold at once is
-// written by a process of its own, detached, which ends when the interpreter has read it all.
-bool pipe_to_stdin(const Input& input) {
+// The most a pipe is asked to hold: Linux's limit on what a user may give one.
+constexpr size_t pipe_most = size_t(1) << 20;
+
+// The read end of a pipe that holds the whole event, or -1 when the event does not fit: the
+// cheapest way for the small events that nearly all are.
+int pipe_holding(const Input& input) {
     int ends[2];
-    if (pipe(ends) != 0) {
-        return false;
+    if (input.size > pipe_most || pipe(ends) != 0) {
+        return -1;
     }
 #if defined(F_SETPIPE_SZ)
     if (input.size > 65536) {
-        fcntl(ends[1], F_SETPIPE_SZ, int(input.size < (1u << 20) ? input.size : (1u << 20)));
+        fcntl(ends[1], F_SETPIPE_SZ, int(input.size));
     }
 #endif
     fcntl(ends[1], F_SETFL, fcntl(ends[1], F_GETFL) | O_NONBLOCK);
-    size_t written = 0;
-    write_from(ends[1], input, written);
-    if (written < input.size) {
-        const pid_t child = fork();
-        if (child < 0) {
-            return false;
-        }
-        if (child == 0) {
-            if (fork() == 0) {  // the writer, reparented at once: no one need wait for it
-                // It holds none of the host's streams open, so the host waits for it no longer
-                // than for the interpreter.
-                for (int stream = 0; stream <= 2; ++stream) {
-                    if (stream != ends[1]) {
-                        close(stream);
-                    }
-                }
-                close(ends[0]);
-                fcntl(ends[1], F_SETFL, fcntl(ends[1], F_GETFL) & ~O_NONBLOCK);
-                write_from(ends[1], input, written);
+    const bool whole = write_all(ends[1], input);
+    close(ends[1]);
+    if (!whole) {
+        close(ends[0]);
+        return -1;
+    }
+    return ends[0];
+}
+
+// A file that no path names, for the event: a memory file on Linux; an unlinked one in the
+// temporary folder elsewhere, or where there is none. -1 when it cannot be made.
+int nameless_file() {
+#if defined(__linux__) && defined(SYS_memfd_create)
+    // Through syscall(): glibc before 2.27 has no wrapper.
+    const int memory = int(syscall(SYS_memfd_create, "event", 1u /* MFD_CLOEXEC */));
+    if (memory >= 0) {
+        return memory;
+    }
+#endif
+    const char* folder = getenv("TMPDIR");
+    if (!folder || !*folder) {
+        folder = "/tmp";
+    }
+#if defined(O_TMPFILE)
+    const int unnamed = open(folder, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (unnamed >= 0) {
+        return unnamed;
+    }
+#endif
+    char path[PATH_MAX];
+    if (snprintf(path, sizeof path, "%s/tovrin-event-XXXXXX", folder) >= int(sizeof path)) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    const int file = mkstemp(path);
+    if (file >= 0) {
+        unlink(path);
+    }
+    return file;
+}
+
+// The event becomes standard input, whole: on a pipe when one holds it at once, otherwise in
+// a file of its own, read from its start. Nothing less is handed over: no process of ours
+// writes the rest while the interpreter reads, so none can fail to.
+bool event_to_stdin(const Input& input) {
+    int file = pipe_holding(input);
+    if (file < 0) {
+        file = nameless_file();
+        if (file < 0 || !write_all(file, input) || lseek(file, 0, SEEK_SET) != 0) {
+            const int error = errno;
+            if (file >= 0) {
+                close(file);
             }
-            _exit(0);
-        }
-        int status;
-        while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+            errno = error;
+            return false;
         }
     }
-    close(ends[1]);
-    if (ends[0] != 0) {
-        if (dup2(ends[0], 0) < 0) {
-            return false;
-        }
-        close(ends[0]);
+    if (file != 0) {
+        const bool moved = dup2(file, 0) == 0;
+        const int error = errno;
+        close(file);
+        errno = error;
+        return moved;
     }
     return true;
 }
@@ -195,7 +232,9 @@ char* interpreter_named_by(const char* script, char (&head)[PATH_MAX + 64]) {
     script_beside_self(argv0, script);
     char head[PATH_MAX + 64];
     char* interpreter = interpreter_named_by(script, head);
-    if (!pipe_to_stdin(input)) {
+    // Standard input that could not be read at all is left as it is, for the interpreter to
+    // meet as main() would.
+    if (input.ending != Input::Ending::FailedAtOnce && !event_to_stdin(input)) {
         fail("cannot pass the event to the interpreter", interpreter, errno);
     }
     char* arguments[] = {interpreter, script, nullptr};
@@ -211,7 +250,7 @@ int main(int argc, char** argv) {
         fprintf(stderr, "%s: cannot hold the event in memory (%zu bytes read)\n", program_name, input.size);
         return 127;
     }
-    if (input.whole && launcher::answers_alone(input.data, static_cast<std::ptrdiff_t>(input.size))) {
+    if (launcher::exits_at_once(input)) {
         return 0;
     }
     hand_over(input, argc > 0 && argv[0] ? argv[0] : "");

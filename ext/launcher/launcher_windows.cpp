@@ -150,19 +150,13 @@ wchar_t* command_line_for(const wchar_t* interpreter, const wchar_t* script) {
     return command_line;
 }
 
-// Starts the interpreter with the read end of a new pipe as its standard input and this
-// program's output and error streams; `write_end` is the pipe's other end, this program's.
-PROCESS_INFORMATION start_interpreter(const wchar_t* interpreter, wchar_t* command_line, HANDLE& write_end) {
-    SECURITY_ATTRIBUTES inherited = {sizeof inherited, nullptr, TRUE};
-    HANDLE read_end;
-    if (!CreatePipe(&read_end, &write_end, &inherited, 0) ||
-        !SetHandleInformation(write_end, HANDLE_FLAG_INHERIT, 0)) {
-        fail("cannot pass the event to the interpreter ", interpreter);
-    }
+// Starts the interpreter with `input` as its standard input and this program's output and
+// error streams.
+HANDLE start_interpreter(const wchar_t* interpreter, wchar_t* command_line, HANDLE input) {
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = read_end;
+    startup.hStdInput = input;
     startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
     startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
     PROCESS_INFORMATION started;
@@ -171,14 +165,12 @@ PROCESS_INFORMATION start_interpreter(const wchar_t* interpreter, wchar_t* comma
         fail("cannot start the interpreter ", interpreter);
     }
     CloseHandle(started.hThread);
-    CloseHandle(read_end);
-    return started;
+    return started.hProcess;
 }
 
-// Writes the event into the pipe, closes it, and gives the interpreter's exit status once
-// it has ended. The interpreter reads the event whole before it writes anything; should it
-// end early, the pipe breaks and the rest is dropped.
-DWORD feed_and_wait(const Input& input, HANDLE write_end, HANDLE process) {
+// Writes the event into the pipe and closes it. The interpreter reads the event whole before
+// it writes anything; should it end early, the pipe breaks and the rest is dropped.
+void feed(const Input& input, HANDLE write_end) {
     for (std::size_t written = 0; written < input.size;) {
         const std::size_t left = input.size - written;
         DWORD done = 0;
@@ -188,6 +180,10 @@ DWORD feed_and_wait(const Input& input, HANDLE write_end, HANDLE process) {
         written += done;
     }
     CloseHandle(write_end);
+}
+
+// The interpreter's exit status, once it has ended.
+DWORD wait_for(HANDLE process) {
     WaitForSingleObject(process, INFINITE);
     DWORD status = 1;
     GetExitCodeProcess(process, &status);
@@ -196,14 +192,27 @@ DWORD feed_and_wait(const Input& input, HANDLE write_end, HANDLE process) {
 }
 
 // Runs the interpreter named by the Python launcher script beside this program on the
-// event, and gives its exit status.
+// event, and gives its exit status. The event goes through a pipe, written while the
+// interpreter reads it; standard input that could not be read at all is passed as it is,
+// for the interpreter to meet as main() would.
 DWORD hand_over(const Input& input) {
     const wchar_t* script = script_beside_self();
     const wchar_t* interpreter = interpreter_named_by(script);
+    wchar_t* command_line = command_line_for(interpreter, script);
+    if (input.ending == Input::Ending::FailedAtOnce) {
+        return wait_for(start_interpreter(interpreter, command_line, GetStdHandle(STD_INPUT_HANDLE)));
+    }
+    SECURITY_ATTRIBUTES inherited = {sizeof inherited, nullptr, TRUE};
+    HANDLE read_end;
     HANDLE write_end;
-    const PROCESS_INFORMATION started = start_interpreter(interpreter, command_line_for(interpreter, script),
-                                                          write_end);
-    return feed_and_wait(input, write_end, started.hProcess);
+    if (!CreatePipe(&read_end, &write_end, &inherited, 0) ||
+        !SetHandleInformation(write_end, HANDLE_FLAG_INHERIT, 0)) {
+        fail("cannot pass the event to the interpreter ", interpreter);
+    }
+    const HANDLE process = start_interpreter(interpreter, command_line, read_end);
+    CloseHandle(read_end);
+    feed(input, write_end);
+    return wait_for(process);
 }
 
 }  // namespace
@@ -214,7 +223,7 @@ int main() {
         say("cannot hold the event in memory", nullptr, "");
         return 127;
     }
-    if (input.whole && launcher::answers_alone(input.data, static_cast<std::ptrdiff_t>(input.size))) {
+    if (launcher::exits_at_once(input)) {
         return 0;
     }
     return static_cast<int>(hand_over(input));
