@@ -336,13 +336,20 @@ WIN_MODULE_TESTS := tests/test_module.py tests/test_resolution.py tests/test_eve
                     tests/test_leaks.py tests/test_dedup.py tests/test_report.py tests/test_main.py \
                     tests/test_end_to_end.py
 WIN_ROUNDS       := 20
+# Starts that wine fails are tried again by the test interpreter (tests/windows/sitecustomize.py),
+# and counted in this file.
+WIN_RETRIES      := $(CURDIR)/build/windows/wine-retries.log
+WIN_TEST         := TOVRIN_WINE_RETRIES=$(WIN_RETRIES) $(WIN_RUN) $(WIN_ENV)/python.exe
 .PHONY: test-windows
 test-windows: $(WIN_ENV)/.tools $(WIN_ENV)/tovrin.exe
 	@ls dist/*-cp313-cp313-win_amd64.whl >/dev/null 2>&1 || { echo "no Windows wheel in dist/: run make wheel" >&2; exit 1; }
 	$(WIN_PIP) --no-index --force-reinstall --no-deps dist/*-cp313-cp313-win_amd64.whl
-	rm -f $(WIN_ENV)/calls.log
+	cp tests/windows/sitecustomize.py $(WIN_ENV)/Lib/site-packages/
+	rm -f $(WIN_ENV)/calls.log $(WIN_RETRIES)
 	@echo "The module's tests, run by CPython 3.13 for Windows under wine:"
-	$(WIN_RUN) $(WIN_ENV)/python.exe -m pytest -q -p no:cacheprovider $(WIN_MODULE_TESTS)
-	$(WIN_RUN) $(WIN_ENV)/python.exe -m pytest -q -p no:cacheprovider -rx tests/windows
-	$(WIN_RUN) $(WIN_ENV)/python.exe tests/windows/rounds.py $(WIN_ROUNDS)
+	$(WIN_TEST) -m pytest -q -p no:cacheprovider $(WIN_MODULE_TESTS)
+	$(WIN_TEST) -m pytest -q -p no:cacheprovider -rx tests/windows
+	$(WIN_TEST) tests/windows/rounds.py $(WIN_ROUNDS)
 	$(WINE_ENV) wineserver -w
+	@echo "process starts that wine failed and the test interpreter tried again:" \
+	  "$$(cat $(WIN_RETRIES) 2>/dev/null | wc -l)"
