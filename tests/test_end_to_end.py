@@ -8,15 +8,17 @@ import os
 import shutil
 import subprocess
 import sys
+import sysconfig
 import time
 from pathlib import Path
 
 import pytest
 
-from conftest import EVENTS_DIR, StandInCLI, expected_reports, marker, recorded_uses, run_hook
+from conftest import (EVENTS_DIR, WINDOWS, StandInCLI, expected_reports, home_env, marker, posix_only,
+                      recorded_uses, run_hook)
 
-BIN = Path(sys.executable).parent
-LAUNCHER = BIN / "tovrin-report-skill-usage"
+BIN = Path(sysconfig.get_path("scripts"))  # a venv's bin folder, or Scripts\ on Windows
+LAUNCHER = BIN / ("tovrin-report-skill-usage" + (".exe" if WINDOWS else ""))
 PYTHON_LAUNCHER = BIN / "tovrin-report-skill-usage-python"  # where the native launcher hands over
 
 # Each sample file and the skill it must report, None when it must be ignored, as the
@@ -38,12 +40,8 @@ def skill_event(name: str) -> bytes:
                        "tool_input": {"command": name}}).encode()
 
 
-def environment(home: Path) -> dict:
-    return dict(os.environ, HOME=str(home))
-
-
 def deliver(event: bytes, home: Path, env: dict | None = None) -> subprocess.CompletedProcess:
-    return subprocess.run([str(LAUNCHER)], input=event, env=env or environment(home),
+    return subprocess.run([str(LAUNCHER)], input=event, env=env or home_env(home),
                           capture_output=True, timeout=60)
 
 
@@ -67,7 +65,7 @@ def test_event_delivered_twice_is_recorded_once_or_not_at_all(tmp_path, name):
 def race(events: list[bytes], home: Path) -> list[subprocess.CompletedProcess]:
     """Start one hook per event, then hand them their events together, so that they race."""
     hooks = [subprocess.Popen([str(LAUNCHER)], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                              stderr=subprocess.PIPE, env=environment(home)) for _ in events]
+                              stderr=subprocess.PIPE, env=home_env(home)) for _ in events]
     for hook, event in zip(hooks, events):
         hook.stdin.write(event)
     for hook in hooks:
@@ -106,6 +104,7 @@ def nfs_flock(tmp_path_factory) -> Path:
     return library
 
 
+@posix_only("NFS's flock() by LD_PRELOAD, and file modes")
 @pytest.mark.parametrize("locks, mode", [
     ("nfs", 0o644),    # an exclusive lock there needs the marker open for writing
     ("local", 0o444),  # a marker that may not be written is still locked, read-only
@@ -117,7 +116,7 @@ def test_three_deliveries_in_a_row_record_one_use_on_any_home(tmp_path, nfs_floc
     if not mode & 0o200 and os.access(path, os.W_OK):
         pytest.skip("this user may write a file of any mode (root)")
     os.utime(path, (path.stat().st_atime - 3600,) * 2)
-    env = environment(tmp_path)
+    env = home_env(tmp_path)
     if locks == "nfs":  # after what is preloaded already (the sanitizer runtime comes first)
         env["LD_PRELOAD"] = " ".join(filter(None, [env.get("LD_PRELOAD"), str(nfs_flock)]))
     for _ in range(3):
@@ -145,11 +144,11 @@ def single_byte_locales(tmp_path_factory) -> Path:
 @pytest.mark.parametrize("setting, codec", [
     ("PYTHONIOENCODING", "latin-1"),  # the interpreter's own override: the same on every machine
     ("PYTHONIOENCODING", "cp1252"),
-    ("LC_ALL", "ISO-8859-1"),  # real locales, where this machine can make them
-    ("LC_ALL", "CP1252"),
+    *[pytest.param("LC_ALL", codec, marks=posix_only("glibc's locales"))  # where this machine can make them
+      for codec in ("ISO-8859-1", "CP1252")],
 ])
 def test_the_event_is_read_as_utf8_whatever_the_locale(tmp_path, request, setting, codec):
-    env = environment(tmp_path)
+    env = home_env(tmp_path)
     for variable in ("PYTHONUTF8", "PYTHONIOENCODING"):
         env.pop(variable, None)
     if setting == "LC_ALL":
@@ -167,15 +166,17 @@ def test_the_event_is_read_as_utf8_whatever_the_locale(tmp_path, request, settin
     assert recorded_uses(tmp_path) == {"données": 1}
 
 
+@posix_only("closing fd 0 in the child before exec")
 def test_no_standard_input_at_all_ends_quietly(tmp_path):
     # fd 0 closed: the interpreter has no sys.stdin for the launcher to set to UTF-8.
-    result = subprocess.run([str(LAUNCHER)], preexec_fn=lambda: os.close(0), env=environment(tmp_path),
+    result = subprocess.run([str(LAUNCHER)], preexec_fn=lambda: os.close(0), env=home_env(tmp_path),
                             capture_output=True, timeout=60)
     assert (result.returncode, result.stdout, result.stderr) == (0, b"", b"")
     assert not (tmp_path / ".tovrin").exists()
 
 
-@pytest.mark.parametrize("cli_state", ["missing", "fails loudly", "not executable", "killed"])
+@pytest.mark.parametrize("cli_state", ["missing", "fails loudly", "killed",
+                                       pytest.param("not executable", marks=posix_only("file modes"))])
 def test_a_report_that_cannot_be_made_leaves_the_hook_silent(tmp_path, cli_state):
     folder, home = tmp_path / "bin", tmp_path / "home"
     folder.mkdir()
@@ -203,17 +204,18 @@ def test_nothing_beside_the_launcher_is_imported(tmp_path):
     home = tmp_path / "home"
     home.mkdir()
     completed = subprocess.run([sys.executable, str(launcher)], input=b'{"tool_name": "Read"}',
-                               capture_output=True, env=dict(os.environ, HOME=str(home)))
+                               capture_output=True, env=home_env(home))
     assert (completed.returncode, completed.stdout, completed.stderr) == (0, b"", b"")
 
 
+@pytest.mark.skipif(WINDOWS, reason="the embeddable interpreter's ._pth file imports site whatever -S says")
 def test_a_hook_module_missing_from_the_search_path_is_named_in_one_line(tmp_path):
     # Without the site module the search path holds the standard library alone: a broken install.
     listed = subprocess.run([sys.executable, "-S", "-c", "import json, sys; print(json.dumps(sys.path[1:]))"],
                             capture_output=True, check=True)
     entries = json.loads(listed.stdout)
     completed = subprocess.run([sys.executable, "-S", str(PYTHON_LAUNCHER)], input=skill_event("tov-auth"),
-                               capture_output=True, env=environment(tmp_path))
+                               capture_output=True, env=home_env(tmp_path))
     suffixes = "|".join(importlib.machinery.EXTENSION_SUFFIXES)
     assert (completed.returncode, completed.stdout) == (127, b"")
     assert completed.stderr.decode() == (

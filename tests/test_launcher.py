@@ -15,7 +15,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from conftest import EVENTS_DIR, MODULE_NAME
+from conftest import EVENTS_DIR, MODULE_NAME, home_env
 from test_event_parsing import AWKWARD_TEXTS, event_texts
 from test_properties import events as property_events
 
@@ -73,7 +73,7 @@ def home_contents(home: Path) -> dict:
     uses = {}
     if (home / ".tovrin" / "usage.db").exists():
         listing = subprocess.run([str(BIN / "tovrin"), "skills", "usage", "--json"],
-                                 env=dict(os.environ, HOME=str(home)), capture_output=True, check=True,
+                                 env=home_env(home), capture_output=True, check=True,
                                  timeout=60)
         uses = {row["skill"]: row["count"] for row in json.loads(listing.stdout)}
     return {"files": files, "uses": uses}
@@ -83,7 +83,7 @@ def ending(argv, home: Path, event: bytes = None, stdin=None, env=None) -> dict:
     """How one process ends on `event` (or on the descriptor `stdin`): status, output, and what it
     left in the home folder. A traceback is compared by its last line: its first frame names the
     launcher script, or "<string>" for `python -c`."""
-    done = subprocess.run(argv, input=event, stdin=stdin, env=dict(os.environ, **(env or {}), HOME=str(home)),
+    done = subprocess.run(argv, input=event, stdin=stdin, env=home_env(home) | (env or {}),
                           capture_output=True, timeout=120)
     errors = done.stderr.decode(errors="replace").strip().splitlines()
     return {"status": done.returncode, "stdout": done.stdout, "stderr": errors[-1:],
@@ -178,7 +178,7 @@ def lone_launcher(tmp_path):
 @pytest.mark.parametrize("event, alone", DECISIONS, ids=range(len(DECISIONS)))
 def test_answers_alone_only_what_it_may(lone_launcher, tmp_path, event, alone):
     done = subprocess.run([str(lone_launcher)], input=event, capture_output=True, timeout=60,
-                          env=dict(os.environ, HOME=str(tmp_path)))
+                          env=home_env(tmp_path))
     if alone:
         assert (done.returncode, done.stdout, done.stderr) == (0, b"", b"")
     else:
@@ -195,7 +195,7 @@ def test_hand_over_finds_the_script_beside_the_file_and_names_what_it_tried(lone
     link = tmp_path / "links" / LAUNCHER.name
     link.symlink_to(LAUNCHER)
     done = subprocess.run([str(link)], input=event, capture_output=True, timeout=60,
-                          env=dict(os.environ, HOME=str(tmp_path)))
+                          env=home_env(tmp_path))
     assert (done.returncode, done.stdout, done.stderr) == (0, b"", b"")
     assert home_contents(tmp_path)["uses"] == {"tov-auth": 1}
     # A script whose interpreter is gone.

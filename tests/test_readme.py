@@ -3,7 +3,6 @@ call that can use a skill and no other, and the command it names, once pointed a
 installed launcher, records a Skill call silently."""
 
 import json
-import os
 import re
 import subprocess
 import sys
@@ -12,7 +11,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import EVENTS_DIR, expected_reports, recorded_uses
+from conftest import EVENTS_DIR, expected_reports, home_env, recorded_uses
 
 README = Path(__file__).resolve().parents[1] / "README.md"
 BIN = Path(sys.executable).parent
@@ -74,7 +73,7 @@ def test_snippet_registers_a_working_command(tmp_path, config):
         assert hook.get("timeout", 60) > 10  # the host must not stop the hook before the report's own bound
         home = tmp_path / f"home{number}"
         home.mkdir()
-        env = dict(os.environ, HOME=str(home))
+        env = home_env(home)
         # The placeholder path stands for this checkout's environment: run the real launcher.
         run = subprocess.run([str(LAUNCHER)], input=SKILL_EVENT, env=env,
                              capture_output=True, timeout=60)

@@ -12,7 +12,9 @@ namespace hook::marker {
 // A name with a path separator or a NUL would put the marker elsewhere, or nowhere. On
 // Windows a ':' addresses an alternate stream of another file (".dedup_a:b" and ".dedup_a:c"
 // would share the time of ".dedup_a", and one skill's use would suppress the other's), and
-// * ? " < > | and the control characters 1 to 31 are not allowed in a file name at all.
+// * ? " < > | and the control characters 1 to 31 are not allowed in a file name at all. Windows
+// also drops the dots and spaces that end a file name, so ".dedup_a." and ".dedup_a " are
+// ".dedup_a", and ".dedup_.." is every such name's ".dedup_": a name ending so is refused too.
 // A name that fails gets no marker: its uses are all let through.
 //
 // The name comes as code units of any width: the str's own storage, or UTF-8. Every
@@ -32,6 +34,11 @@ constexpr bool name_keeps_a_marker(const Unit* units, std::size_t count) {
         }
 #endif
     }
+#ifdef _WIN32
+    if (count > 0 && (units[count - 1] == '.' || units[count - 1] == ' ')) {
+        return false;
+    }
+#endif
     return true;
 }
 

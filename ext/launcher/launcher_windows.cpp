@@ -159,10 +159,20 @@ HANDLE start_interpreter(const wchar_t* interpreter, wchar_t* command_line, HAND
     startup.hStdInput = input;
     startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
     startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    // A start can fail for a moment, for no fault of the interpreter's file: under wine the new
+    // process at times dies in its own set-up (ERROR_INTERNAL_ERROR, about one start in a
+    // thousand here), and on Windows a scanner may hold a file it has not seen before. Such a
+    // start is tried twice more before the use is given up; a missing or unusable file is not.
     PROCESS_INFORMATION started;
-    if (!CreateProcessW(interpreter, command_line, nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
-                        &started)) {
-        fail("cannot start the interpreter ", interpreter);
+    for (int attempt = 1; !CreateProcessW(interpreter, command_line, nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                                          &startup, &started);
+         ++attempt) {
+        const DWORD error = GetLastError();
+        if (attempt == 3 || error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ||
+            error == ERROR_ACCESS_DENIED || error == ERROR_BAD_EXE_FORMAT || error == ERROR_INVALID_NAME) {
+            fail("cannot start the interpreter ", interpreter);
+        }
+        Sleep(50);
     }
     CloseHandle(started.hThread);
     return started.hProcess;

@@ -335,14 +335,15 @@ bool keeps(const Unit (&name)[N]) {
 }
 
 void check_name_rule() {
-    check(keeps("tov-auth") && keeps("my skill") && keeps("..") && keeps("\x7f") && keeps("\xe6\x8a\x80-\xc3\xbc"),
+    check(keeps("tov-auth") && keeps("my skill") && keeps(".a") && keeps("\x7f") && keeps("\xe6\x8a\x80-\xc3\xbc"),
           "ordinary names keep a marker");
     check(!keeps("a/b") && !keeps("..\\x") && !keeps("a\0b") && !keeps("/") && !keeps(u"a/b") && !keeps(U"a\\b"),
           "a separator or a NUL gives no marker, on every platform");
     // U+013A has ':' as its low byte but is no colon; U+FF1A is a colon that Windows allows.
     check(keeps(u"tovrin\u013atov-auth") && keeps(U"tovrin\U0000013Atov-auth") && keeps(u"a\uff1ab"),
           "a wide character is judged whole");
-    const char* const windows_refuses[] = {"tovrin:tov-auth", "a*", "a?", "a\"b", "<a", "a>", "a|b", "a\x01", "\x1f", "\t"};
+    const char* const windows_refuses[] = {"tovrin:tov-auth", "a*", "a?", "a\"b", "<a", "a>", "a|b", "a\x01", "\x1f", "\t",
+                                           "..", "a.", "a "};
     for (const char* name : windows_refuses) {
 #ifdef _WIN32
         check(!marker::name_keeps_a_marker(name, std::strlen(name)), "Windows gives no marker to the name", name);
