@@ -87,7 +87,7 @@ def install(host, project: Path | None) -> int:
     written = [entry for record in report["files"] if _same(record["file"], path)
                for entry in record["entries"]]
     _elsewhere(host, report, path, "also found")
-    faults = [p for entry in written for p in entry["problems"] if p not in entry.get("user_steps", [])]
+    faults = [p for entry in written for p in entry["problems"] if p not in entry.get("user_steps", ())]
     if host.name == "codex":
         print(f"Codex runs a new or changed hook only once you approve it: {APPROVE_HINT}.")
     if faults:

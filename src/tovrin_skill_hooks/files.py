@@ -101,9 +101,6 @@ class _Number(float):
         number.text = text
         return number
 
-    def __reduce__(self):
-        return _Number, (self.text,)
-
 
 def _freeze(value):
     """What a value holds, comparable: true is not 1, 30.0 is not 30, and key order counts."""

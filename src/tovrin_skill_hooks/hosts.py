@@ -173,14 +173,10 @@ def inspect_hook(host: Host, matcher, hook: dict, approval: dict | None,
         launcher = _windows_reading(host, hook, found, in_use or shell_in_use(host))
     else:
         launcher = reg.launcher_of(hook)
-    if launcher is None:
-        pass
-    elif not launcher.is_absolute():
+    if launcher is not None and not launcher.is_absolute():
         problems.append(f"the command is not an absolute path; {host.title} may not find it")
-    else:
-        failure = _run_check(launcher)
-        if failure:
-            problems.append(failure)
+    elif launcher is not None and (failure := _run_check(launcher)):
+        problems.append(failure)
     interpreter = reg.interpreter_of(launcher, platform) if launcher and launcher.is_file() else None
     if interpreter is None:
         if launcher and launcher.is_file():
@@ -220,29 +216,32 @@ def inspect_hook(host: Host, matcher, hook: dict, approval: dict | None,
             return found
         found["hash"] = trust_hash(matcher, hook)
         recorded = state.get("trusted_hash")
-        steps = len(problems)
+        # What the user settles in Codex itself, once: not a fault of the registration.
+        steps = found["user_steps"] = []
+
+        def user_step(text: str) -> None:
+            problems.append(text)
+            steps.append(text)
+
         if approval.get("config_error"):
             found["approval"] = "unknown"
             problems.append("cannot tell whether Codex approved it: its config.toml cannot be read")
         elif state.get("enabled") is False:
             found["approval"] = "disabled"
-            problems.append("disabled in /hooks: Codex skips it")
+            user_step("disabled in /hooks: Codex skips it")
         elif recorded is None:
             found["approval"] = "waiting"
-            problems.append("waiting for approval: " + APPROVE_HINT)
+            user_step("waiting for approval: " + APPROVE_HINT)
         elif recorded != found["hash"]:
             found["approval"] = "changed"
-            problems.append("changed since it was approved: Codex skips it until it is approved "
-                            "again; " + APPROVE_HINT)
+            user_step("changed since it was approved: Codex skips it until it is approved "
+                      "again; " + APPROVE_HINT)
         else:
             found["approval"] = "approved"
         if not approval["hooks_on"]:
             problems.append("hooks are off in Codex's config.toml ([features] hooks = false)")
         if not approval["trusted_project"]:
-            problems.append("Codex reads a project's .codex/ only once the project is trusted")
-        # What the user settles in Codex itself, once: not a fault of the registration.
-        found["user_steps"] = [p for p in problems[steps:]
-                               if not p.startswith(("hooks are off", "cannot tell"))]
+            user_step("Codex reads a project's .codex/ only once the project is trusted")
     found["ready"] = not problems
     return found
 
@@ -294,15 +293,16 @@ def _read(path: Path):
     return settings, (reg.groups_of(settings, path) if settings else None)
 
 
-def _hooks_off(records: list[dict]) -> tuple[str, str] | None:
-    """(file, value) deciding Claude Code's "disableAllHooks" when it turns every hook off.
-    Claude Code 2.1.337 takes the last value set, in the order user, project, local settings
-    (then the --settings file and managed policy), and runs no hook when it is true."""
+def _hooks_off(loaded: list[tuple[str, dict | None]]) -> tuple[str, object] | None:
+    """(file, value) deciding Claude Code's "disableAllHooks" when it turns every hook off, from
+    each file's settings in the order read. Claude Code 2.1.337 takes the last value set, in the
+    order user, project, local settings (then the --settings file and managed policy), and runs
+    no hook when it is true."""
     deciding = None
-    for record in records:
-        value = (record.pop("settings", None) or {}).get("disableAllHooks")
+    for file, settings in loaded:
+        value = (settings or {}).get("disableAllHooks")
         if value is not None:
-            deciding = (record["file"], value)
+            deciding = (file, value)
     return deciding if deciding and deciding[1] is not False else None
 
 
@@ -316,20 +316,21 @@ def host_report(host: Host, cwd: Path, inspect: bool = True) -> dict:
         except Problem as error:
             # The user's config.toml is among the files below, which report the error.
             states, hooks_on, trusted, config_error = {}, True, set(), str(error)
-    files = []
+    files, loaded = [], []
     for scope, path in _sources(host, cwd):
         record = {"scope": scope, "file": str(path), "exists": path.exists() or path.is_symlink(),
-                  "error": None, "entries": [], "groups": None}
+                  "error": None, "entries": []}
         files.append(record)
+        settings = groups = None
         try:
-            record["settings"], record["groups"] = _read(path)
+            settings, groups = _read(path)
         except Problem as error:
             record["error"] = str(error)
-    off = _hooks_off(files) if host is CLAUDE else None
+        loaded.append((record["file"], settings, groups))
+    off = _hooks_off([(file, settings) for file, settings, _ in loaded]) if host is CLAUDE else None
     in_use = shell_in_use(host) if os.name == "nt" and inspect else None
-    for record in files:
-        groups, path = record.pop("groups"), Path(record["file"])
-        record.pop("settings", None)
+    for record, (_, _, groups) in zip(files, loaded):
+        path = Path(record["file"])
         for g, h in reg.owned(groups or []):
             if not inspect:
                 record["entries"].append({"command": groups[g]["hooks"][h].get("command")})
