@@ -1,6 +1,7 @@
 """Repeated calls on every path, errors included, keep the interpreter's block count flat."""
 
 import io
+import subprocess
 import sys
 
 import pytest
@@ -57,8 +58,20 @@ def test_duplicate_suppression(hook, home):
     assert_flat(hook._is_duplicate, [((n,), {}) for n in names] + ARGUMENT_ERRORS, calls=1000)
 
 
-def test_report(hook, cli, monkeypatch):
+def missing_cli(*args, **kwargs):
+    raise FileNotFoundError(2, "No such file or directory")
+
+
+def cli_ran(*args, **kwargs):
+    return subprocess.CompletedProcess(args, 0)
+
+
+# subprocess.run stands in for the process start, whose own blocks are the interpreter's: on
+# Windows a failed start keeps a few hundred of them, turning over.
+@pytest.mark.parametrize("run", [missing_cli, cli_ran])
+def test_report(hook, cli, monkeypatch, run):
     monkeypatch.setattr(hook, "sys", type("Sys", (), {"executable": str(cli.folder / "missing" / "python")}))
+    monkeypatch.setattr(subprocess, "run", run)
     assert_flat(hook._report_usage, [(("tov-auth",), {})] + ARGUMENT_ERRORS, calls=300)
 
 
