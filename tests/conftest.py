@@ -9,6 +9,7 @@ import os
 import shutil
 import subprocess
 import sys
+from collections import Counter
 from pathlib import Path
 
 import pytest
@@ -61,7 +62,11 @@ def expected_reports() -> dict[str, str | None]:
 
 
 def recorded_uses(home: Path) -> dict[str, int]:
-    """skill -> number of recorded uses, as the installed stand-in CLI lists them for this home."""
+    """skill -> number of recorded uses, as the installed stand-in CLI lists them for this home.
+    The Windows stand-in writes each use as a line of uses.log, counted here."""
+    if WINDOWS:
+        log = home / ".tovrin" / "uses.log"
+        return dict(Counter(log.read_bytes().decode().split("\n")[:-1])) if log.exists() else {}
     out = subprocess.run([str(Path(sys.executable).parent / "tovrin"), "skills", "usage", "--json"],
                          env=home_env(home), capture_output=True, text=True,
                          check=True, timeout=60).stdout

@@ -158,8 +158,8 @@ def show_status(as_json: bool) -> int:
                 print(f"           matcher {entry['matcher']}, {timeout}, "
                       f"{'async' if entry['async'] else 'synchronous'}")
                 print(f"           command {entry['command']}")
-                if _shells(entry):
-                    print(f"           shells: {_shells(entry)}")
+                if shells := _shells(entry):
+                    print(f"           shells: {shells}")
                 if entry["cli"]:
                     print(f"           product CLI (beside {entry['interpreter']}): {entry['cli']}")
                 if entry.get("approval"):

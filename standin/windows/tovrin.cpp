@@ -7,9 +7,8 @@
 //   - beside a file named as this program plus ".body" (a copy that the suite made), it runs
 //     that body: the few shell statements the suite's stand-ins use, separated by ';':
 //     `echo TEXT`, `echo TEXT >&2`, `echo $$ > "FILE"`, `exit N`, `[exec] sleep N`, `kill -9 $$`;
-//   - otherwise it is the product beside python.exe: `skills report-usage NAME` records a use
-//     in %USERPROFILE%\.tovrin\uses.log, and `skills usage --json` lists the uses per skill as
-//     the POSIX stand-in does (skill and count).
+//   - otherwise it is the product beside python.exe: `skills report-usage NAME` records a use,
+//     the skill's name as a line of %USERPROFILE%\.tovrin\uses.log, which the suite counts.
 // Both files are appended to under an exclusive lock: hooks run at once must lose no record.
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
@@ -73,22 +72,18 @@ void append_locked(const wchar_t* path, string_view record) {
     CloseHandle(file);
 }
 
-// The whole file under a shared lock, NUL-terminated; empty when it does not exist.
-string_view read_locked(const wchar_t* path) {
-    HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        return {};
-    }
-    OVERLAPPED whole = {};
+// The whole file, NUL-terminated.
+string_view read_whole(const wchar_t* path) {
+    HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                              nullptr);
     LARGE_INTEGER size = {};
-    if (!LockFileEx(file, 0, 0, MAXDWORD, MAXDWORD, &whole) || !GetFileSizeEx(file, &size)) {
-        fail("cannot read the uses");
+    if (file == INVALID_HANDLE_VALUE || !GetFileSizeEx(file, &size)) {
+        fail("cannot read the body");
     }
     auto* data = static_cast<char*>(HeapAlloc(GetProcessHeap(), 0, size_t(size.QuadPart) + 1));
     DWORD got = 0;
     if (!data || !ReadFile(file, data, DWORD(size.QuadPart), &got, nullptr)) {
-        fail("cannot read the uses");
+        fail("cannot read the body");
     }
     CloseHandle(file);
     data[got] = '\0';
@@ -197,68 +192,19 @@ int run_body(string_view body) {
     return 0;
 }
 
-// %USERPROFILE%\.tovrin\uses.log, its folder made when `make_folder`.
-const wchar_t* uses_log(bool make_folder) {
+// %USERPROFILE%\.tovrin\uses.log, its folder made.
+const wchar_t* uses_log() {
     static wchar_t path[32768];
     const DWORD length = GetEnvironmentVariableW(L"USERPROFILE", path, 32768 - 32);
     if (length == 0 || length >= 32768 - 32) {
         fail("USERPROFILE is not set");
     }
     lstrcatW(path, L"\\.tovrin");
-    if (make_folder && !CreateDirectoryW(path, nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
+    if (!CreateDirectoryW(path, nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
         fail("cannot make the .tovrin folder");
     }
     lstrcatW(path, L"\\uses.log");
     return path;
-}
-
-// The uses per skill as JSON, in the order first used; names in ASCII with \u escapes, so
-// that the listing reads the same in any console code page.
-struct Count {
-    string_view skill;
-    unsigned uses;
-};
-Count counts[4096];
-
-int list_uses() {
-    int distinct = 0;
-    string_view log = read_locked(uses_log(false));
-    while (!log.empty()) {
-        const size_t end = log.find('\n');
-        const string_view skill = head(log, end);
-        log = end == string_view::npos ? string_view() : after(log, end + 1);
-        int i = 0;
-        while (i < distinct && counts[i].skill != skill) {
-            ++i;
-        }
-        if (i == distinct) {
-            if (distinct == 4096) {
-                fail("too many skills");
-            }
-            counts[distinct++] = {skill, 0};
-        }
-        ++counts[i].uses;
-    }
-    HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
-    write(out, "[");
-    for (int i = 0; i < distinct; ++i) {
-        write(out, i ? ", {\"skill\": \"" : "{\"skill\": \"");
-        for (const wchar_t* c = wide_of(counts[i].skill); *c; ++c) {
-            char piece[8];
-            if (*c >= 0x20 && *c < 0x7f && *c != L'"' && *c != L'\\') {
-                piece[0] = char(*c);
-                piece[1] = '\0';
-            } else {
-                wsprintfA(piece, "\\u%04x", unsigned(*c));
-            }
-            write(out, piece);
-        }
-        char tail[32];
-        wsprintfA(tail, "\", \"count\": %u}", counts[i].uses);
-        write(out, tail);
-    }
-    write(out, "]\n");
-    return 0;
 }
 
 }  // namespace
@@ -285,21 +231,16 @@ int main() {
 
     lstrcatW(self, L".body");
     if (GetFileAttributesW(self) != INVALID_FILE_ATTRIBUTES) {
-        return run_body(read_locked(self));
+        return run_body(read_whole(self));
     }
     if (count == 4 && lstrcmpW(arguments[1], L"skills") == 0 && lstrcmpW(arguments[2], L"report-usage") == 0) {
         const char* skill = utf8_of(arguments[3]);
         static char record[4 * 32768 + 2];
         lstrcpynA(record, skill, sizeof record - 1);
         lstrcatA(record, "\n");
-        append_locked(uses_log(true), record);
+        append_locked(uses_log(), record);
         return 0;
     }
-    if (count == 4 && lstrcmpW(arguments[1], L"skills") == 0 && lstrcmpW(arguments[2], L"usage") == 0 &&
-        lstrcmpW(arguments[3], L"--json") == 0) {
-        return list_uses();
-    }
-    write(GetStdHandle(STD_ERROR_HANDLE), "usage: tovrin skills report-usage <skill_name>\r\n"
-                                          "       tovrin skills usage --json\r\n");
+    write(GetStdHandle(STD_ERROR_HANDLE), "usage: tovrin skills report-usage <skill_name>\r\n");
     return 2;
 }
