@@ -30,6 +30,8 @@ PRODUCT_FILES = {
     ),
 }
 PRODUCT_DIST = "tovrin_product-1.0.dist-info"
+
+
 def record_line(name: str, data: bytes) -> str:
     digest = base64.urlsafe_b64encode(hashlib.sha256(data).digest()).rstrip(b"=").decode()
     return f"{name},sha256={digest},{len(data)}"
