@@ -138,6 +138,15 @@ HOST_PYTHON_INCLUDE = $(shell $(ZIG_VENV)/bin/python -c 'import sysconfig; print
 WINE_DIRS   := $(PORTS)/wine-home $(PORTS)/wine-tmp
 WINE_ENV    := WINEPREFIX=$(CURDIR)/$(PORTS)/wine WINEDEBUG=-all WINEDLLOVERRIDES=winemenubuilder.exe=d \
                HOME=$(CURDIR)/$(PORTS)/wine-home TMPDIR=$(CURDIR)/$(PORTS)/wine-tmp
+# wine's server ends once its last program has, and a program that starts while it is ending
+# is refused ("wine client error:0: recvmsg: Connection reset by peer"). A recipe that runs
+# wine programs one after another holds one server from before its first to after its last
+# (kept 60 s past its last program, should the recipe stop midway), then lets it go. wine's own
+# services, which live as long as the server, are started at once with none of the recipe's
+# streams: a pipe they held open would not end until they do.
+WINE_HOLD    := $(WINE_ENV) wineserver -w && $(WINE_ENV) wineserver -p60 && \
+                $(WINE_ENV) wine cmd /c exit 0 </dev/null >/dev/null 2>&1
+WINE_RELEASE := $(WINE_ENV) wineserver -k && $(WINE_ENV) wineserver -w
 
 .PHONY: check-ports ports-tools
 
@@ -150,10 +159,11 @@ check-ports: ports-tools $(PORTS)/macos-arm64/checked $(PORTS)/macos-x86_64/chec
 	@mkdir -p $(WINE_DIRS)
 	$(PORTS)/native/marker_contract $(PORTS)/run-posix
 	LD_PRELOAD=$(CURDIR)/$(PORTS)/native/nfs_flock.so $(PORTS)/native/marker_contract $(PORTS)/run-nfs
+	$(WINE_HOLD)
 	$(WINE_ENV) wine $(PORTS)/windows/marker_contract.exe 'build\ports\run-windows'
 	$(WINE_ENV) $(ZIG_VENV)/bin/python tools/port-checks wine-launcher $(WIN_WHEEL)/unpacked/site/*.data/scripts/tovrin-report-skill-usage.exe \
 	  $(PORTS)/windows/stand_in_interpreter.exe $(PORTS)/run-launcher
-	$(WINE_ENV) wineserver -w
+	$(WINE_RELEASE)
 
 # Debian's wine, LLVM's tools and linker for Mach-O and PE files, and osslsigncode (which
 # checks the Windows interpreter's signature), when missing.
@@ -247,8 +257,10 @@ $(WIN_WHEEL)/built: $(SOURCES) tools/zig-windows.cmake tools/windows-c++ tools/z
 # interpreter, which keeps a marker through it.
 $(WIN_WHEEL)/checked: $(WIN_WHEEL)/built $(PORTS)/wine/.ready tools/port-checks | ports-tools
 	@mkdir -p $(WINE_DIRS)
+	$(WINE_HOLD)
 	$(WINE_ENV) $(ZIG_VENV)/bin/python tools/port-checks windows-wheel $(WIN_WHEEL)/*.whl $(WIN_EMBED) \
 	  $(WIN_WHEEL)/unpacked
+	$(WINE_RELEASE)
 	@touch $@
 
 # The marker layer's contract test: natively on marker_posix.cpp, with libc's flock() and with
@@ -318,7 +330,9 @@ $(WIN_ENV)/.tools: $(WIN_EMBED)/python.exe tools/windows-test-requirements.txt t
 	  --python-version 3.13 --implementation cp --abi cp313 --require-hashes \
 	  -r tools/windows-test-requirements.txt -d $(WIN_WHEELS)
 	grep -v '^pip==' tools/windows-test-requirements.txt >$(WIN_WHEELS)/tools.txt
+	$(WINE_HOLD)
 	$(WIN_PIP) --no-index --find-links $(WIN_WHEELS) --require-hashes -r $(WIN_WHEELS)/tools.txt
+	$(WINE_RELEASE)
 	@touch $@
 
 # The stand-in product CLI for Windows, beside python.exe as the product's own CLI is there.
@@ -343,6 +357,7 @@ WIN_TEST         := TOVRIN_WINE_RETRIES=$(WIN_RETRIES) $(WIN_RUN) $(WIN_ENV)/pyt
 .PHONY: test-windows
 test-windows: $(WIN_ENV)/.tools $(WIN_ENV)/tovrin.exe
 	@ls dist/*-cp313-cp313-win_amd64.whl >/dev/null 2>&1 || { echo "no Windows wheel in dist/: run make wheel" >&2; exit 1; }
+	$(WINE_HOLD)
 	$(WIN_PIP) --no-index --force-reinstall --no-deps dist/*-cp313-cp313-win_amd64.whl
 	cp tests/windows/sitecustomize.py $(WIN_ENV)/Lib/site-packages/
 	rm -f $(WIN_ENV)/calls.log $(WIN_RETRIES)
@@ -350,6 +365,6 @@ test-windows: $(WIN_ENV)/.tools $(WIN_ENV)/tovrin.exe
 	$(WIN_TEST) -m pytest -q -p no:cacheprovider $(WIN_MODULE_TESTS)
 	$(WIN_TEST) -m pytest -q -p no:cacheprovider -rx tests/windows
 	$(WIN_TEST) tests/windows/rounds.py $(WIN_ROUNDS)
-	$(WINE_ENV) wineserver -w
+	$(WINE_RELEASE)
 	@echo "process starts that wine failed and the test interpreter tried again:" \
 	  "$$(cat $(WIN_RETRIES) 2>/dev/null | wc -l)"
