@@ -399,7 +399,7 @@ def wine():
     if not shutil.which("wine"):
         yield None
         return
-    for folder in ("HOME", "TMPDIR"):
+    for folder in ("WINEPREFIX", "HOME", "TMPDIR"):  # the first program fills an empty prefix
         Path(env[folder]).mkdir(parents=True, exist_ok=True)
     # One server for all of them: a program that starts while the server of the one before is
     # ending is refused. wine's services, which live as long as the server, start with no pipe
