@@ -246,10 +246,7 @@ char* interpreter_named_by(const char* script, char (&head)[PATH_MAX + 64]) {
 
 int main(int argc, char** argv) {
     Input input;
-    if (!launcher::read_input(input)) {
-        fprintf(stderr, "%s: cannot hold the event in memory (%zu bytes read)\n", program_name, input.size);
-        return 127;
-    }
+    launcher::read_input(input);
     if (launcher::exits_at_once(input)) {
         return 0;
     }
