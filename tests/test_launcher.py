@@ -153,7 +153,10 @@ OVER_A_MIB = json.dumps({"tool_name": "Bash", "tool_response": {"stdout": "x" * 
     (None, hung_up_terminal, None, None, None),  # a read fails after the whole event
     (OVER_A_MIB, None, "fork_once.c", None, None),  # where no more than one process may start
     (None, lambda _: os.open("/dev/zero", os.O_RDONLY), None, (resource.RLIMIT_AS, (1 << 28,) * 2), None),  # no room
-], ids=["directory", "hung-up-terminal", "over-a-mib-one-fork-left", "dev-zero-in-256-mib"])
+    (OVER_A_MIB, None, None, (resource.RLIMIT_FSIZE, (1 << 20,) * 2), {  # the use lost, in one line
+        "status": 127, "files": [], "uses": {}, "stderr": [
+            f"tovrin-report-skill-usage: cannot pass the event to the interpreter {sys.executable}: File too large"]}),
+], ids=["directory", "hung-up-terminal", "over-a-mib-one-fork-left", "dev-zero-in-256-mib", "over-ulimit-f"])
 def test_ends_as_main_on_awkward_standard_input(tmp_path, event, standard_input, preload, limit, departure):
     if limit and limit[0] == resource.RLIMIT_AS and "asan" in os.environ.get("LD_PRELOAD", ""):
         pytest.skip("the sanitizer's shadow memory does not fit under a limit on address space")
