@@ -4,6 +4,7 @@ so plainly when the hand-over to the interpreter cannot start."""
 
 import json
 import os
+import resource
 import shutil
 import subprocess
 import sys
@@ -79,18 +80,18 @@ def home_contents(home: Path) -> dict:
     return {"files": files, "uses": uses}
 
 
-def ending(argv, home: Path, event: bytes = None, stdin=None, env=None) -> dict:
+def ending(argv, home: Path, event: bytes = None, stdin=None, env=None, limit=None) -> dict:
     """How one process ends on `event` (or on the descriptor `stdin`): status, output, and what it
     left in the home folder. A traceback is compared by its last line: its first frame names the
     launcher script, or "<string>" for `python -c`."""
     done = subprocess.run(argv, input=event, stdin=stdin, env=home_env(home) | (env or {}),
-                          capture_output=True, timeout=120)
+                          capture_output=True, timeout=120, preexec_fn=limit and (lambda: resource.setrlimit(*limit)))
     errors = done.stderr.decode(errors="replace").strip().splitlines()
     return {"status": done.returncode, "stdout": done.stdout, "stderr": errors[-1:],
             **home_contents(home)}
 
 
-def assert_ends_as_main(event: bytes = None, standard_input=None, env=None):
+def assert_ends_as_main(event: bytes = None, standard_input=None, env=None, limit=None, departure=None):
     """The launcher and main() end alike on `event`, or on the descriptor that
     `standard_input(folder)` opens afresh for each of them."""
     with tempfile.TemporaryDirectory() as folder:
@@ -101,11 +102,11 @@ def assert_ends_as_main(event: bytes = None, standard_input=None, env=None):
             home.mkdir()
             stdin = standard_input(folder) if standard_input else None
             try:
-                by[name] = ending(argv, home, event, stdin, env)
+                by[name] = ending(argv, home, event, stdin, env, limit)
             finally:
                 if stdin is not None:
                     os.close(stdin)
-    assert by["launcher"] == by["main"], (event or b"")[:300]
+    assert by["launcher"] == by["main"] | (departure or {}), (event or b"")[:300]
 
 
 SAMPLES = sorted(p.name for p in EVENTS_DIR.glob("*.json"))
@@ -147,12 +148,18 @@ OVER_A_MIB = json.dumps({"tool_name": "Bash", "tool_response": {"stdout": "x" * 
                          "tool_input": {"command": "tovrin auth login"}}).encode()
 
 
-@pytest.mark.parametrize("event, standard_input, preload", [
-    (None, directory, None),  # the first read fails (EISDIR): the interpreter meets it
-    (None, hung_up_terminal, None),  # a read fails after the whole event
-    (OVER_A_MIB, None, "fork_once.c"),  # where no more than one process may start
-], ids=["directory", "hung-up-terminal", "over-a-mib-one-fork-left"])
-def test_ends_as_main_on_awkward_standard_input(tmp_path, event, standard_input, preload):
+@pytest.mark.parametrize("event, standard_input, preload, limit, departure", [
+    (None, directory, None, None, None),  # the first read fails (EISDIR): the interpreter meets it
+    (None, hung_up_terminal, None, None, None),  # a read fails after the whole event
+    (OVER_A_MIB, None, "fork_once.c", None, None),  # where no more than one process may start
+    (None, lambda _: os.open("/dev/zero", os.O_RDONLY), None, (resource.RLIMIT_AS, (1 << 28,) * 2), None),  # no room
+    (OVER_A_MIB, None, None, (resource.RLIMIT_FSIZE, (1 << 20,) * 2), {  # the use lost, in one line
+        "status": 127, "files": [], "uses": {}, "stderr": [
+            f"tovrin-report-skill-usage: cannot pass the event to the interpreter {sys.executable}: File too large"]}),
+], ids=["directory", "hung-up-terminal", "over-a-mib-one-fork-left", "dev-zero-in-256-mib", "over-ulimit-f"])
+def test_ends_as_main_on_awkward_standard_input(tmp_path, event, standard_input, preload, limit, departure):
+    if limit and limit[0] == resource.RLIMIT_AS and "asan" in os.environ.get("LD_PRELOAD", ""):
+        pytest.skip("the sanitizer's shadow memory does not fit under a limit on address space")
     env = None
     if preload:
         compiler = os.environ.get("CC", "cc")
@@ -163,7 +170,7 @@ def test_ends_as_main_on_awkward_standard_input(tmp_path, event, standard_input,
                         str(Path(__file__).with_name(preload)), "-o", str(library), "-ldl"], check=True)
         # after what is preloaded already (the sanitizer runtime comes first)
         env = {"LD_PRELOAD": " ".join(filter(None, [os.environ.get("LD_PRELOAD"), str(library)]))}
-    assert_ends_as_main(event, standard_input, env)
+    assert_ends_as_main(event, standard_input, env, limit, departure)
 
 
 @pytest.fixture

@@ -16,22 +16,22 @@ inline constexpr char python_script_name[] = "tovrin-report-skill-usage-python";
 
 // The event, as standard input gave it.
 struct Input {
-    // How the reading ended. main() meets a failed read as an OSError, and exits 0: after
-    // bytes of the event were taken from it, the launcher does the same; before any, it
-    // leaves standard input as it is, for the interpreter to meet.
+    // How the reading ended. main() meets a failed read as an OSError, and an input too large
+    // to hold as a MemoryError, and exits 0 on either: after bytes of the event were taken
+    // from it, the launcher does the same; before any, it leaves standard input as it is, for
+    // the interpreter to meet.
     enum class Ending {
         End,           // the whole event
-        FailedAtOnce,  // the first read failed: nothing was taken
-        FailedLater,   // a read failed after `size` bytes
+        FailedAtOnce,  // the first read failed, or found no room: nothing was taken
+        FailedLater,   // a read failed, or found no room, after `size` bytes
     };
     unsigned char* data = nullptr;
     std::size_t size = 0;
     Ending ending = Ending::End;
 };
 
-// Standard input to its end; a missing or closed one reads as empty. False only when the
-// event cannot be held in memory.
-bool read_input(Input& input);
+// Standard input to its end; a missing or closed one reads as empty.
+void read_input(Input& input);
 
 // True when main(), on the standard input that gave `input`, would certainly exit 0, print
 // nothing, touch no file and start no process: a read failed after bytes of the event had

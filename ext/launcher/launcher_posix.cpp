@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <poll.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -232,11 +233,19 @@ char* interpreter_named_by(const char* script, char (&head)[PATH_MAX + 64]) {
     script_beside_self(argv0, script);
     char head[PATH_MAX + 64];
     char* interpreter = interpreter_named_by(script, head);
+    // A limit on file size (ulimit -f) smaller than the event would end the launcher by
+    // SIGXFSZ, silently, as it writes the event's file: ignored, the write fails with EFBIG,
+    // as any other. The interpreter gets the disposition this program was started with.
+    struct sigaction ignore = {};
+    struct sigaction given;
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGXFSZ, &ignore, &given);
     // Standard input that could not be read at all is left as it is, for the interpreter to
     // meet as main() would.
     if (input.ending != Input::Ending::FailedAtOnce && !event_to_stdin(input)) {
         fail("cannot pass the event to the interpreter", interpreter, errno);
     }
+    sigaction(SIGXFSZ, &given, nullptr);
     char* arguments[] = {interpreter, script, nullptr};
     execv(interpreter, arguments);
     fail("cannot start the interpreter", interpreter, errno);
@@ -246,10 +255,7 @@ char* interpreter_named_by(const char* script, char (&head)[PATH_MAX + 64]) {
 
 int main(int argc, char** argv) {
     Input input;
-    if (!launcher::read_input(input)) {
-        fprintf(stderr, "%s: cannot hold the event in memory (%zu bytes read)\n", program_name, input.size);
-        return 127;
-    }
+    launcher::read_input(input);
     if (launcher::exits_at_once(input)) {
         return 0;
     }

@@ -229,10 +229,7 @@ DWORD hand_over(const Input& input) {
 
 int main() {
     Input input;
-    if (!launcher::read_input(input)) {
-        say("cannot hold the event in memory", nullptr, "");
-        return 127;
-    }
+    launcher::read_input(input);
     if (launcher::exits_at_once(input)) {
         return 0;
     }
