@@ -109,7 +109,8 @@ decltype(auto) with_code_points(PyObject* str, Visit&& visit) {
     }
 }
 
-// The type's own name (`__name__`), as messages show it.
+// The type's own name (`__name__`), as messages show it: its UTF-8 cut at 200 bytes by "%.200s",
+// as the interpreter's own messages cut type names.
 Ref type_name(PyTypeObject* type);
 
 // TypeError "Expected str, got <type>": a result that is neither str nor None.
