@@ -324,6 +324,8 @@ module = importlib.import_module({MODULE_NAME!r})
 init = ctypes.PyDLL(module.__file__).PyInit_report_skill_usage
 init.restype = ctypes.py_object
 definition = init()
+words = ctypes.cast(id(definition), ctypes.POINTER(ctypes.POINTER(ctypes.c_int)))  # 5 of its head first
+print(words[8][:2], words[9][:12:4])  # an empty method table, and two slots: create and exec
 exec_def = ctypes.pythonapi.PyModule_ExecDef
 exec_def.argtypes = [ctypes.py_object, ctypes.py_object]
 exec_def.restype = ctypes.c_int
@@ -335,7 +337,7 @@ try:
 except RuntimeError as exc:
     print(exc)
 print([k for k in vars(other) if not k.startswith("__")], importlib.import_module({MODULE_NAME!r}) is module)
-""") == ["0 7", "Module 'report_skill_usage' has already been imported. Re-initialisation is not "
+""") == ["[0, 0] [1, 2, 0]", "0 7", "Module 'report_skill_usage' has already been imported. Re-initialisation is not "
          "supported.", "[] True"]
 
 

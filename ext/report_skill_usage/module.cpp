@@ -294,10 +294,12 @@ PyModuleDef_Slot module_slots[] = {
     {Py_mod_create, reinterpret_cast<void*>(create_module)},
     // Runs the module body once per process.
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-    // The process-wide state (the one module object, the interned texts, the names the quick
-    // look at an event trusts) is shared without locks of its own: the GIL guards it.
-    {Py_mod_gil, Py_MOD_GIL_USED},
     {0, nullptr},
+};
+
+// Empty: the body makes the functions and binds them as globals.
+PyMethodDef no_methods[] = {
+    {nullptr, nullptr, 0, nullptr},
 };
 
 PyModuleDef module_definition = {
@@ -305,7 +307,7 @@ PyModuleDef module_definition = {
     "report_skill_usage",
     docstring::module,
     0,        // the state is process-wide, so the module object carries none
-    nullptr,  // the body makes and binds the functions
+    no_methods,
     module_slots,
     nullptr,
     nullptr,
