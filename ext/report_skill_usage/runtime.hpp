@@ -62,7 +62,10 @@ inline constexpr const char module_name[] = "tovrin.skills.hooks.report_skill_us
     X(capture_output, "capture_output")                                 \
     X(timeout, "timeout")                                               \
     X(add_note, "add_note")                                             \
-    X(default_decoder, "_default_decoder")
+    X(default_decoder, "_default_decoder")                              \
+    X(decode, "decode")                                                 \
+    X(raw_decode, "raw_decode")                                         \
+    X(scan_once, "scan_once")
 
 struct Texts {
 #define HOOK_DECLARE(field, text) PyObject* field;
