@@ -54,6 +54,10 @@ inline constexpr const char module_name[] = "tovrin.skills.hooks.report_skill_us
     X(executable, "executable")                                         \
     X(parent, "parent")                                                 \
     X(exists, "exists")                                                 \
+    X(stat, "stat")                                                     \
+    X(st_mtime_, "st_mtime")                                            \
+    X(mkdir, "mkdir")                                                   \
+    X(touch, "touch")                                                   \
     X(tovrin_exe, "tovrin.exe")                                         \
     X(tovrin, cli_name)                                                 \
     X(skills, "skills")                                                 \
