@@ -1,8 +1,10 @@
 """Duplicate suppression: the per-skill marker under ~/.tovrin/hooks and its 30 s window."""
 
 import os
+import socket
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 from pathlib import Path
@@ -249,11 +251,17 @@ def test_a_fifo_in_place_of_the_marker_does_not_hang_the_hook(home):
     assert completed.stdout == "False\n"  # its time is old: the use goes through, as for a file
 
 
-@posix_only("a symbolic link, which Windows grants by privilege")
-def test_a_dangling_link_in_place_of_the_marker_creates_nothing(hook, home, tmp_path):
-    target = tmp_path / "elsewhere"
-    link = marker(home, "tov-auth")
-    link.parent.mkdir(parents=True)
-    link.symlink_to(target)
-    assert hook._is_duplicate("tov-auth") is False
-    assert not target.exists() and link.is_symlink()
+@posix_only("sockets, file modes and symbolic links")
+@pytest.mark.parametrize("make, answers", [  # a marker that cannot be held is checked step by step
+    (lambda m: socket.socket(socket.AF_UNIX).bind(str(m)), [True] * 3), (lambda m: m.touch(0o000), [True] * 3),
+    (lambda m: m.touch(0o000) or os.utime(m, (time.time() - 60,) * 2), [False, True, True]),
+    (lambda m: m.symlink_to(m.with_name("target")), [False, True, True])], ids=["socket", "000", "old 000", "link"])
+def test_a_marker_that_cannot_be_held(hook, monkeypatch, make, answers):
+    from test_settings_files import as_user  # fork and setuid: POSIX's
+    with tempfile.TemporaryDirectory() as folder:  # nobody may reach it, unlike pytest's own
+        monkeypatch.setenv("HOME", folder)
+        (m := marker(Path(folder), "x")).parent.mkdir(parents=True) or make(m)
+        user = (65534, []) if os.geteuid() == 0 else None  # root opens any file: the calls run as nobody
+        assert not user or subprocess.run(["chown", "-hR", "65534", folder]).returncode == 0
+        assert as_user(user, lambda: os._exit([hook._is_duplicate("x") for _ in answers] != answers
+                                              or time.time() - m.stat().st_mtime > 30)) == 0

@@ -105,6 +105,14 @@ def test_awkward_documents_end_as_with_the_whole_document(hook, monkeypatch, tex
     same_end(hook, monkeypatch, text)
 
 
+@pytest.mark.parametrize("owner, name", [(json.JSONDecoder, "decode"), (json.JSONDecoder, "raw_decode"),
+                                         (json._default_decoder, "scan_once")])
+def test_a_patched_decoder_sees_the_whole_text(hook, monkeypatch, owner, name):
+    seen, original, text = [], getattr(owner, name), '{"tool_name": "Read", "x": [1]}'
+    monkeypatch.setattr(owner, name, lambda *a, **k: seen.append(a[owner is json.JSONDecoder]) or original(*a, **k))
+    assert outcome(hook, monkeypatch, text, False) == ("exit 0", []) and seen == [text]
+
+
 def test_a_large_event_is_not_built_whole(hook, monkeypatch):
     # The shortcut shows in memory: the read file is never made into a string of its own.
     text = json.dumps({"tool_name": "Read", "tool_input": {"file_path": "/x"},

@@ -134,6 +134,8 @@ def missing(obj, attribute):
     *[({"tool_name": shell, "tool_input": {"command": v}}, TypeError,
        f"Argument 'command' has incorrect type (expected str, got {type(v).__name__})", 2)
       for shell in ("Bash", "PowerShell") for v in (None, 3, True, ["tovrin"], {"a": 1}, Text("tovrin auth"))],
+    (skill({"command": type("é" * 150, (), {})()}), TypeError, "Expected str, got " + "é" * 100, 1),  # 200 bytes
+    (bash(type("é" * 150, (), {})()), TypeError, f"Argument 'command' has incorrect type (expected str, got {'é' * 100})", 2),
 ])
 def test_resolution_errors(hook, event, exc_type, message, frames):
     with pytest.raises(exc_type) as info:

@@ -36,6 +36,49 @@ auto without_gil(Call&& call) {
     return result;
 }
 
+// time.time(), read before the marker's time as the elapsed time is defined.
+Ref clock_now(PyObject* time_module) {
+    Ref clock = Ref::steal(PyObject_GetAttr(time_module, text.time));
+    return clock ? Ref::steal(PyObject_CallNoArgs(clock.get())) : Ref();
+}
+
+// Whether now - modified < _DEDUP_SECONDS: 1 or 0, or -1 with an exception set.
+int within_window(PyObject* now, PyObject* modified) {
+    Ref elapsed = Ref::steal(PyNumber_Subtract(now, modified));
+    Ref window = elapsed ? load_global(text.DEDUP_SECONDS) : Ref();
+    Ref within = window ? Ref::steal(PyObject_RichCompare(elapsed.get(), window.get(), Py_LT)) : Ref();
+    return within ? PyObject_IsTrue(within.get()) : -1;
+}
+
+// Where the marker cannot be created or held (a socket or another file that cannot be opened,
+// a marker its user may not open, a link to nothing), the same steps one by one on the path,
+// with the module's Path: exists(), stat() following links, mkdir of the folder, touch().
+int check_and_mark_step_by_step(PyObject* marker_path, PyObject* time_module) {
+    Ref exists = Ref::steal(PyObject_CallMethodNoArgs(marker_path, text.exists));
+    const int found = exists ? PyObject_IsTrue(exists.get()) : -1;
+    if (found < 0) {
+        return -1;
+    }
+    if (found) {
+        Ref now = clock_now(time_module);
+        Ref status = now ? Ref::steal(PyObject_CallMethodNoArgs(marker_path, text.stat)) : Ref();
+        Ref modified = status ? Ref::steal(PyObject_GetAttr(status.get(), text.st_mtime_)) : Ref();
+        const int repeat = modified ? within_window(now.get(), modified.get()) : -1;
+        if (repeat != 0) {
+            return repeat;
+        }
+    }
+    Ref folder = Ref::steal(PyObject_GetAttr(marker_path, text.parent));
+    Ref mkdir = folder ? Ref::steal(PyObject_GetAttr(folder.get(), text.mkdir)) : Ref();
+    Ref no_args = mkdir ? Ref::steal(PyTuple_New(0)) : Ref();
+    Ref options = no_args ? Ref::steal(Py_BuildValue("{sOsO}", "parents", Py_True, "exist_ok", Py_True)) : Ref();
+    if (!options || !Ref::steal(PyObject_Call(mkdir.get(), no_args.get(), options.get())) ||
+        !Ref::steal(PyObject_CallMethodNoArgs(marker_path, text.touch))) {
+        return -1;
+    }
+    return 0;
+}
+
 // 1 for a repeat, 0 to let the use through, -1 with an exception set.
 int check_and_mark(PyObject* marker_path, PyObject* time_module) {
     PyObject* encoded = nullptr;  // os.fspath(), encoded for the file system
@@ -48,29 +91,24 @@ int check_and_mark(PyObject* marker_path, PyObject* time_module) {
         case marker::Claim::Created:
             return 0;
         case marker::Claim::Failed:
-            return 0;  // no marker can be kept: report every use
+            return check_and_mark_step_by_step(marker_path, time_module);
         case marker::Claim::Existing:
             break;
     }
     marker::LockedMarker held;
-    double modified = 0;
     if (!without_gil([&held, path] { return held.lock(path); })) {
-        return 0;
+        return check_and_mark_step_by_step(marker_path, time_module);
     }
-    // The clock first, then the marker's time, as the elapsed time is defined.
-    Ref clock = Ref::steal(PyObject_GetAttr(time_module, text.time));
-    Ref now = clock ? Ref::steal(PyObject_CallNoArgs(clock.get())) : Ref();
+    Ref now = clock_now(time_module);
     if (!now) {
         return -1;
     }
+    double modified = 0;
     if (!held.modified(modified)) {
         return 0;
     }
     Ref modified_at = Ref::steal(PyFloat_FromDouble(modified));
-    Ref elapsed = modified_at ? Ref::steal(PyNumber_Subtract(now.get(), modified_at.get())) : Ref();
-    Ref window = elapsed ? load_global(text.DEDUP_SECONDS) : Ref();
-    Ref within = window ? Ref::steal(PyObject_RichCompare(elapsed.get(), window.get(), Py_LT)) : Ref();
-    const int repeat = within ? PyObject_IsTrue(within.get()) : -1;
+    const int repeat = modified_at ? within_window(now.get(), modified_at.get()) : -1;
     if (repeat != 0) {
         return repeat;  // a repeat leaves the marker as it is: the window runs from the last use let through
     }

@@ -1,5 +1,7 @@
 #include "event_json.hpp"
 
+#include <initializer_list>
+
 #include "event_scan.hpp"
 #include "runtime.hpp"
 #include "skill_tables.hpp"
@@ -18,12 +20,19 @@ bool scan_event(PyObject* text, MemberValue (&members)[N]) {
 }
 
 // What the module body bound, while nothing has rebound it: the quick look at the event
-// stands in for json.loads only for these, and only for the module's own resolution.
+// stands in for json.loads only for these, and only for the module's own resolution. Like the
+// module object, they are held for the life of the process (plain pointers, no destructor to
+// run after the interpreter has ended); all null while the quick look is off.
 struct Originals {
-    Ref json;
-    Ref loads;
-    Ref default_decoder;
-    Ref resolver;
+    PyObject* json;
+    PyObject* loads;
+    PyObject* default_decoder;
+    PyObject* resolver;
+    // What json.loads(raw) calls through the default decoder: the functions behind its decode
+    // and raw_decode, and its scanner. A patched class or decoder must see the whole text.
+    PyObject* decode;
+    PyObject* raw_decode;
+    PyObject* scan_once;
 } originals;
 
 // `dict[key]`, or nothing when it is missing or the lookup fails (with the error set).
@@ -51,15 +60,36 @@ bool still_bound(PyObject* owner_dict, PyObject* name, PyObject* expected) {
     return found > 0 && value == expected;
 }
 
+// The function behind `decoder.name` when that is a method bound to the decoder, else
+// nothing; never raises.
+Ref method_function(PyObject* decoder, PyObject* name) {
+    Ref bound = optional_attribute(decoder, name);
+    PyErr_Clear();
+    if (!bound || !PyMethod_Check(bound.get()) || PyMethod_Self(bound.get()) != decoder) {
+        return {};
+    }
+    return Ref::borrow(PyMethod_Function(bound.get()));
+}
+
+// Whether the default decoder still decodes as it did at load; never raises.
+bool decoder_unchanged(PyObject* decoder) {
+    Ref scanner = optional_attribute(decoder, text.scan_once);
+    PyErr_Clear();
+    return scanner.get() == originals.scan_once &&
+           method_function(decoder, text.decode).get() == originals.decode &&
+           method_function(decoder, text.raw_decode).get() == originals.raw_decode;
+}
+
 bool may_look_quickly(PyObject* json, PyObject* loads, PyObject* raw) {
     PyObject* module_dict = module_namespace();
-    if (!originals.json || json != originals.json.get() || loads != originals.loads.get() ||
-        !PyUnicode_CheckExact(raw) || !module_dict) {
+    if (!originals.json || json != originals.json || loads != originals.loads || !PyUnicode_CheckExact(raw) ||
+        !module_dict) {
         return false;
     }
     PyObject* json_dict = PyModule_Check(json) ? PyModule_GetDict(json) : nullptr;
-    return json_dict && still_bound(json_dict, text.default_decoder, originals.default_decoder.get()) &&
-           still_bound(module_dict, text.resolve_skill_name, originals.resolver.get());
+    return json_dict && still_bound(json_dict, text.default_decoder, originals.default_decoder) &&
+           still_bound(module_dict, text.resolve_skill_name, originals.resolver) &&
+           decoder_unchanged(originals.default_decoder);
 }
 
 // json.loads(piece) of a member's value, one level of nesting deeper than the call itself: as
@@ -107,17 +137,27 @@ Ref look_quickly(PyObject* raw, PyObject* loads, bool& taken) {
 // Without them (a json of another make, say) main simply calls json.loads every time: a
 // failure to find them is no error.
 void remember_event_originals(PyObject* dict) {
+    forget_event_originals();
     Ref json = dict_item(dict, text.json);
     Ref resolver = json ? dict_item(dict, text.resolve_skill_name) : Ref();
     Ref loads = resolver ? optional_attribute(json.get(), text.loads) : Ref();
-    Ref default_decoder = loads ? optional_attribute(json.get(), text.default_decoder) : Ref();
-    if (default_decoder) {
-        originals = {std::move(json), std::move(loads), std::move(default_decoder), std::move(resolver)};
-    }
+    Ref decoder = loads ? optional_attribute(json.get(), text.default_decoder) : Ref();
+    Ref scanner = decoder ? optional_attribute(decoder.get(), text.scan_once) : Ref();
     PyErr_Clear();
+    Ref decode = scanner ? method_function(decoder.get(), text.decode) : Ref();
+    Ref raw_decode = decode ? method_function(decoder.get(), text.raw_decode) : Ref();
+    if (raw_decode) {
+        originals = {json.release(), loads.release(), decoder.release(), resolver.release(),
+                     decode.release(), raw_decode.release(), scanner.release()};
+    }
 }
 
-void forget_event_originals() { originals = Originals{}; }
+void forget_event_originals() {
+    for (PyObject** held : {&originals.json, &originals.loads, &originals.default_decoder, &originals.resolver,
+                            &originals.decode, &originals.raw_decode, &originals.scan_once}) {
+        Py_CLEAR(*held);
+    }
+}
 
 Ref parse_event_quickly(PyObject* json, PyObject* loads, PyObject* raw, bool& taken) {
     taken = false;

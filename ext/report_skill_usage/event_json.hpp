@@ -6,8 +6,9 @@
 
 namespace hook {
 
-// Notes the module's json, json.loads, json._default_decoder and _resolve_skill_name as its
-// body bound them; the quick look is taken only while all of them are still in place.
+// Notes the module's json, json.loads, json._default_decoder (with the methods it decodes by
+// and its scanner) and _resolve_skill_name as its body bound them; the quick look is taken
+// only while all of them are still in place.
 void remember_event_originals(PyObject* module_dict);
 void forget_event_originals();
 

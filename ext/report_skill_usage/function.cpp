@@ -86,11 +86,12 @@ void raise_wrong_count(const FunctionSpec& spec, Py_ssize_t nargs) {
 // too, since the usual typing rules would let it pass.
 void raise_incorrect_type(const FunctionSpec& spec, PyObject* argument) {
     Ref got = type_name(Py_TYPE(argument));
-    if (!got) {
+    const char* got_text = got ? PyUnicode_AsUTF8(got.get()) : nullptr;
+    if (!got_text) {
         return;
     }
-    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200U)",
-                 spec.parameter, spec.accepts->tp_name, got.get());
+    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+                 spec.parameter, spec.accepts->tp_name, got_text);
     if (!PyObject_TypeCheck(argument, spec.accepts)) {
         return;
     }

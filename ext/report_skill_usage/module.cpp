@@ -15,6 +15,10 @@ namespace hook {
 namespace {
 
 // The process keeps one module object, made by the first import in the first interpreter.
+// Its reference is held for the life of the process and never let go, not even at exit: an
+// import made while the interpreter exits (from an atexit handler, say) must still get this
+// same object, with its namespace whole. The interpreter clears the namespace in its own order
+// at shutdown; nothing here runs after it has ended.
 std::int64_t owning_interpreter = -1;
 PyObject* process_module = nullptr;
 
@@ -244,24 +248,6 @@ int run_body(PyObject* module) {
     return bind(dict, text.dunder_test, Ref::steal(PyDict_New()));
 }
 
-// At interpreter exit the module lets go of itself, before the modules are torn down: held
-// to the end, it would keep json, pathlib and all they import alive, and shutdown would then
-// clear each of them one global at a time.
-PyObject* release_process_module(PyObject*, PyObject*) {
-    set_module_namespace(nullptr);
-    forget_event_originals();
-    Py_CLEAR(process_module);
-    Py_RETURN_NONE;
-}
-
-PyMethodDef release_at_exit = {"release", release_process_module, METH_NOARGS, nullptr};
-
-int release_at_exit_registered() {
-    Ref atexit = Ref::steal(PyImport_ImportModule("atexit"));
-    Ref release = atexit ? Ref::steal(PyCFunction_New(&release_at_exit, nullptr)) : Ref();
-    return release ? (Ref::steal(PyObject_CallMethod(atexit.get(), "register", "O", release.get())) ? 0 : -1) : -1;
-}
-
 int exec_module(PyObject* module) {
     if (process_module) {
         if (process_module == module) {
@@ -276,7 +262,6 @@ int exec_module(PyObject* module) {
     PyObject* dict = PyModule_GetDict(module);
     set_module_namespace(dict);
     if (warn_on_version_mismatch() < 0 || init_runtime() < 0 || init_function_type() < 0 ||
-        release_at_exit_registered() < 0 ||
         run_body(module) < 0) {
         add_traceback_entry("init tovrin.skills.hooks.report_skill_usage", "report_skill_usage/module.cpp",
                             __LINE__, dict);
@@ -294,10 +279,12 @@ PyModuleDef_Slot module_slots[] = {
     {Py_mod_create, reinterpret_cast<void*>(create_module)},
     // Runs the module body once per process.
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-    // The process-wide state (the one module object, the interned texts, the names the quick
-    // look at an event trusts) is shared without locks of its own: the GIL guards it.
-    {Py_mod_gil, Py_MOD_GIL_USED},
     {0, nullptr},
+};
+
+// Empty: the body makes the functions and binds them as globals.
+PyMethodDef no_methods[] = {
+    {nullptr, nullptr, 0, nullptr},
 };
 
 PyModuleDef module_definition = {
@@ -305,7 +292,7 @@ PyModuleDef module_definition = {
     "report_skill_usage",
     docstring::module,
     0,        // the state is process-wide, so the module object carries none
-    nullptr,  // the body makes and binds the functions
+    no_methods,
     module_slots,
     nullptr,
     nullptr,

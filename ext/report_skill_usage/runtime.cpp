@@ -73,8 +73,9 @@ Ref type_name(PyTypeObject* type) { return Ref::steal(PyType_GetName(type)); }
 
 void raise_expected_str(PyObject* value) {
     Ref name = type_name(Py_TYPE(value));
-    if (name) {
-        PyErr_Format(PyExc_TypeError, "Expected %s, got %.200U", "str", name.get());
+    const char* name_text = name ? PyUnicode_AsUTF8(name.get()) : nullptr;
+    if (name_text) {
+        PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "str", name_text);
     }
 }
 

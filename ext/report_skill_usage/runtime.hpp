@@ -54,6 +54,10 @@ inline constexpr const char module_name[] = "tovrin.skills.hooks.report_skill_us
     X(executable, "executable")                                         \
     X(parent, "parent")                                                 \
     X(exists, "exists")                                                 \
+    X(stat, "stat")                                                     \
+    X(st_mtime_, "st_mtime")                                            \
+    X(mkdir, "mkdir")                                                   \
+    X(touch, "touch")                                                   \
     X(tovrin_exe, "tovrin.exe")                                         \
     X(tovrin, cli_name)                                                 \
     X(skills, "skills")                                                 \
@@ -62,7 +66,10 @@ inline constexpr const char module_name[] = "tovrin.skills.hooks.report_skill_us
     X(capture_output, "capture_output")                                 \
     X(timeout, "timeout")                                               \
     X(add_note, "add_note")                                             \
-    X(default_decoder, "_default_decoder")
+    X(default_decoder, "_default_decoder")                              \
+    X(decode, "decode")                                                 \
+    X(raw_decode, "raw_decode")                                         \
+    X(scan_once, "scan_once")
 
 struct Texts {
 #define HOOK_DECLARE(field, text) PyObject* field;
@@ -109,7 +116,8 @@ decltype(auto) with_code_points(PyObject* str, Visit&& visit) {
     }
 }
 
-// The type's own name (`__name__`), as messages show it.
+// The type's own name (`__name__`), as messages show it: its UTF-8 cut at 200 bytes by "%.200s",
+// as the interpreter's own messages cut type names.
 Ref type_name(PyTypeObject* type);
 
 // TypeError "Expected str, got <type>": a result that is neither str nor None.
