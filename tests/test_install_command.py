@@ -55,8 +55,11 @@ def settings(**hooks) -> dict:
 MERGES = {
     "no file": (None, settings(PostToolUse=[OURS]), None),
     "empty file": (b"", settings(PostToolUse=[OURS]), None),
-    "commas first": (b'{ "model": "opus"\n, "env": {}\n}\n', {"model": "opus", "env": {}} | settings(PostToolUse=[OURS]),
-                     {"model": "opus", "env": {}}),
+    "commas first, an older entry between two groups": (json.dumps(settings(PostToolUse=[OTHER_GROUP, {"hooks": [
+        {"command": OLD["hooks"][0]["command"]}]}, OTHER_GROUP]), indent=2).replace(",\n", "\n,").encode(),
+        settings(PostToolUse=[OTHER_GROUP, OURS, OTHER_GROUP]),
+        {"claude": settings(PostToolUse=[OTHER_GROUP] * 2),
+         "codex": settings(PostToolUse=[OTHER_GROUP, {"hooks": []}, OTHER_GROUP])}),
     "other settings and hooks": (
         OTHER_SETTINGS,
         OTHER_SETTINGS | settings(PreToolUse=[OTHER_GROUP], PostToolUse=[OTHER_GROUP, OURS]),
