@@ -4,6 +4,7 @@ says of registrations that will and will not run."""
 
 import json
 import os
+import resource
 import shlex
 import subprocess
 import sys
@@ -36,10 +37,12 @@ OLD = {"matcher": "Bash", "hooks": [{"type": "command", "async": True, "timeout"
 FILES = {"claude": ".claude/settings.json", "codex": ".codex/hooks.json"}
 
 
-def run(home: Path, *args, cwd=None, env=None):
+def run(home: Path, *args, cwd=None, env=None, shell=None, **options):
+    """The command with `args`, or `shell`, a shell's command line in which {command} stands for it."""
     environment = {k: v for k, v in os.environ.items() if k not in ("CLAUDE_CONFIG_DIR", "CODEX_HOME")}
-    return subprocess.run([str(COMMAND), *args], env=environment | {"HOME": str(home)} | (env or {}),
-                          cwd=cwd or home, capture_output=True, text=True, timeout=120)
+    return subprocess.run(shell.format(command=shlex.quote(str(COMMAND))) if shell else [str(COMMAND), *args],
+                          shell=bool(shell), env=environment | {"HOME": str(home)} | (env or {}),
+                          cwd=cwd or home, capture_output=True, text=True, timeout=120, **options)
 
 
 def settings(**hooks) -> dict:
@@ -52,19 +55,27 @@ def settings(**hooks) -> dict:
 MERGES = {
     "no file": (None, settings(PostToolUse=[OURS]), None),
     "empty file": (b"", settings(PostToolUse=[OURS]), None),
+    "commas first, an older entry between two groups": (json.dumps(settings(PostToolUse=[OTHER_GROUP, {"hooks": [
+        {"command": OLD["hooks"][0]["command"]}]}, OTHER_GROUP]), indent=2).replace(",\n", "\n,").encode(),
+        settings(PostToolUse=[OTHER_GROUP, OURS, OTHER_GROUP]),
+        {"claude": settings(PostToolUse=[OTHER_GROUP] * 2),
+         "codex": settings(PostToolUse=[OTHER_GROUP, {"hooks": []}, OTHER_GROUP])}),
     "other settings and hooks": (
         OTHER_SETTINGS,
         OTHER_SETTINGS | settings(PreToolUse=[OTHER_GROUP], PostToolUse=[OTHER_GROUP, OURS]),
         OTHER_SETTINGS),
-    "older launcher path, async": (
-        settings(PostToolUse=[OLD, OTHER_GROUP]), settings(PostToolUse=[OURS, OTHER_GROUP]),
-        {"claude": settings(PostToolUse=[OTHER_GROUP]),
+    "older launcher path, async, the user's placeholder": (
+        settings(PostToolUse=[OLD, OTHER_GROUP, {"hooks": []}]),
+        settings(PostToolUse=[OURS, OTHER_GROUP, {"hooks": []}]),
+        {"claude": settings(PostToolUse=[OTHER_GROUP, {"hooks": []}]),
          # Codex keys approvals by position: the group after it keeps its place.
-         "codex": settings(PostToolUse=[{"hooks": []}, OTHER_GROUP])}),
+         "codex": settings(PostToolUse=[{"hooks": []}, OTHER_GROUP, {"hooks": []}])}),
     "registered twice, once beside another hook": (
         settings(PostToolUse=[{"matcher": "Bash|Edit", "hooks": [OLD["hooks"][0], OTHER_GROUP["hooks"][0]]},
                               OLD]),
-        settings(PostToolUse=[{"matcher": "Bash|Edit", "hooks": [OTHER_GROUP["hooks"][0]]}, OURS]),
+        {"claude": settings(PostToolUse=[{"matcher": "Bash|Edit", "hooks": [OTHER_GROUP["hooks"][0]]}, OURS]),
+         # Updated where it stands, so that the other hook keeps its place, and its matcher.
+         "codex": settings(PostToolUse=[{"matcher": "Bash|Edit", "hooks": [OURS["hooks"][0], OTHER_GROUP["hooks"][0]]}])},
         settings(PostToolUse=[{"matcher": "Bash|Edit", "hooks": [OTHER_GROUP["hooks"][0]]}])),
 }
 
@@ -72,8 +83,7 @@ MERGES = {
 @pytest.mark.parametrize("host", sorted(FILES))
 @pytest.mark.parametrize("case", sorted(MERGES))
 def test_install_merges_and_uninstall_removes_only_its_own(tmp_path, host, case):
-    start, installed, uninstalled = MERGES[case]
-    uninstalled = uninstalled.get(host, uninstalled) if case.startswith("older") else uninstalled
+    start, installed, uninstalled = (v[host] if isinstance(v, dict) and host in v else v for v in MERGES[case])
     path = tmp_path / FILES[host]
     if start is not None:
         path.parent.mkdir()
@@ -111,13 +121,26 @@ def test_install_writes_through_a_symlink_into_the_project_or_the_hosts_own_fold
     assert not (tmp_path / FILES[host]).exists()
 
 
-UNWRITABLE = "the file is not writable"
+def full_disk(path: Path) -> dict:  # written in place (a second link), with room for 16 bytes more
+    path.write_text(json.dumps(OTHER_SETTINGS))
+    os.link(path, path.parent.parent / "link.json")
+    return {"preexec_fn": lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (path.stat().st_size + 16,) * 2)}
+
+
+UNWRITABLE, FULL = "the file is not writable", "File too large); it holds its old text, unchanged"
+# The file (bytes, or a function that makes it and may return the run's options), its mode (None: as made), the error.
 BAD_FILES = {
     "invalid JSON": (b'{"model": "opus",\n  "hooks": {,}\n}\n', 0o644, "line 2, column 13"),
     "not an object": (b"[]\n", 0o644, "holds no JSON object"),
     "hooks not an object": (b'{"hooks": []}', 0o644, '"hooks" is not a JSON object'),
     "repeated key": (b'{"hooks": {}, "hooks": {}}', 0o644, 'the key "hooks" appears twice'),
     "read-only": (json.dumps(OTHER_SETTINGS).encode(), 0o444, UNWRITABLE),
+    "nested 600 deep": (b'{"a": ' + b"[" * 600 + b"]" * 600 + b"}", 0o644, "nested more than 200 levels deep"),
+    "a FIFO": (os.mkfifo, None, "a FIFO, where a regular file or none is expected"),
+    "a link to a null device of the test's own": (lambda path: (os.geteuid() == 0 or pytest.skip("needs root")) and os.mknod(
+        path.parents[1] / "null", 0o20666, os.makedev(1, 3)) or path.symlink_to("../null"), None, "a character device"),
+    "over 16 MiB": (lambda path: os.truncate(path.write_bytes(b"{}") and path, (16 << 20) + 1), None, "larger than 16 MiB"),
+    "a full disk, in place": (full_disk, 0o644, FULL),
 }
 
 
@@ -127,16 +150,17 @@ def test_bad_file_is_left_byte_for_byte_and_named(tmp_path, case, command):
     text, mode, message = BAD_FILES[case]
     path = tmp_path / FILES["claude"]
     path.parent.mkdir()
-    path.write_bytes(text)
-    path.chmod(mode)
-    result = run(tmp_path, command, "claude")
-    if command == "uninstall" and message == UNWRITABLE:
+    options = text(path) if callable(text) else path.write_bytes(text) and None
+    mode and path.chmod(mode)
+    before = (kept := lambda: (os.stat(path)[:7], os.stat(path).st_rdev, mode and path.read_bytes()))()
+    result = run(tmp_path, command, "claude", **(options or {}))
+    if command == "uninstall" and message in (UNWRITABLE, FULL):
         assert result.returncode == 0 and "nothing changed" in result.stdout  # nothing to write
     else:
         assert (result.returncode, result.stdout) == (1, "")
         assert result.stderr.startswith(f"tovrin-skill-hooks: error: {path}: ")
         assert message in result.stderr and result.stderr.count("\n") == 1
-    assert path.read_bytes() == text
+    assert kept() == before
     assert sorted(p.name for p in path.parent.iterdir()) == ["settings.json"]
 
 
@@ -246,12 +270,14 @@ def test_status_of_the_hook_installed_alone_then_beside_the_cli_and_async_then_c
                            env=environment | {"HOME": str(home)}, capture_output=True, text=True,
                            timeout=60)
     assert again.returncode == 1, again.stdout + again.stderr
-    assert "WILL NOT RECORD USES" in again.stderr and "exits 127" in again.stderr
+    assert "WILL NOT RECORD USES" in again.stderr and "which does not exist" in again.stderr
 
 
 # Launchers as status may meet them, in a folder whose name holds a space.
 LAUNCHERS = {
-    "interpreter gone": ("#!/nonexistent/bin/python\n", ["cannot be started", "no product CLI at /nonexistent/bin/tovrin"]),
+    "interpreter gone": ("#!/nonexistent/bin/python\n", ["/nonexistent/bin/python, which does not exist",
+                                                          "no product CLI at /nonexistent/bin/tovrin"]),
+    "read, never run: a script that would leave a trace": (f"#!{sys.executable}\nopen(__file__ + '.ran', 'w')\n", []),
     # pip's form for an interpreter path with spaces or too long for a #! line.
     "pip's /bin/sh preamble": (f"#!/bin/sh\n'''exec' '{sys.executable}' \"$0\" \"$@\"\n' '''\n"
                                "from tovrin.skills.hooks.report_skill_usage import main\nmain()\n", []),
@@ -278,6 +304,7 @@ def test_status_follows_the_launcher_to_its_interpreter_and_cli(tmp_path, case):
     found = [p.replace(str(folder), "{folder}") for p in entry["problems"]]
     assert all(any(want in p for p in found) for want in problems), found
     assert (code, len(found)) == ((1, len(problems)) if problems else (0, 0))
+    assert not (folder / "tovrin-report-skill-usage.ran").exists()
     if case == "pip's /bin/sh preamble":
         assert entry["cli"] == str(BIN / "tovrin")
 
@@ -322,8 +349,9 @@ def test_status_reads_the_scripts_first_line_as_the_launcher_does(tmp_path, case
 INLINE = f'[[hooks.PostToolUse]]\n[[hooks.PostToolUse.hooks]]\ntype = "command"\ncommand = "{LAUNCHER}"\n'
 OURS_ONLY = json.dumps(settings(PostToolUse=[OURS]))
 # Files in the home (None: a folder where the file should be, which cannot be read, even by
-# root; "{home}/...": a symbolic link), the command run in its project, its exit status, and
-# what it must say, once each.
+# root; FIFO: a FIFO; "{home}/...": a symbolic link), the command run in its project (or a shell's
+# command line), its exit status, and what it must say, once each, with no traceback.
+FIFO = 0
 SAYS = {
     "install codex beside config.toml's entry": (
         {".codex/config.toml": INLINE}, ["install", "codex"], 0,
@@ -338,8 +366,20 @@ SAYS = {
     "status: symlink loop": ({".claude/settings.json": "{home}/.claude/settings.json"}, ["status"], 1,
                              ["cannot be read (Too many levels of symbolic links)"]),
     "status: unreadable file, no install hint": ({".claude/settings.json": None}, ["status"], 1,
-                                                 ["cannot be read (Is a directory)", "registers it"]),  # Codex's hint only
-    "status: unreadable config.toml": ({".codex/config.toml": None}, ["status"], 1, ["config.toml: cannot be read"]),
+                                                 ["settings.json: a folder, where", "registers it"]),  # Codex's hint only
+    "status: unreadable config.toml": ({".codex/config.toml": None}, ["status"], 1, ["config.toml: a folder"]),
+    "status: config.toml nested 3000 deep": ({".codex/config.toml": "a = " + "[" * 3000 + "]" * 3000}, ["status"], 1,
+                                             ["config.toml: nested more than 200"]),
+    "status: lone surrogates in a matcher and in Codex's entry": ({".claude/settings.json": OURS_ONLY.replace(
+        "Skill", "\\ud800"), ".codex/hooks.json": OURS_ONLY.replace("30", '30, "statusMessage": "\\ud800"')}, ["status"],
+        1, ["matcher \\ud800|Bash", "Codex cannot read this entry (a lone surrogate"]),
+    "install claude, the local file a FIFO": ({"project/.claude/settings.local.json": FIFO}, ["install", "claude"], 1,
+                                           ["settings.local.json: a FIFO, where", "; nothing was written"]),
+    "status >&-": ({}, "{command} status >&-", 1, ["error: standard output is closed"]),
+    "status >/dev/full": ({}, "{command} status >/dev/full", 1, ["cannot write to standard output (No space left"]),
+    "install claude, a home not UTF-8": ({}, "HOME=\"$HOME/$(printf '\\377')\" PYTHONIOENCODING=utf-8 {command} "
+                                         "install claude", 0, ["/\\udcff/.claude/settings.json"]),
+    "install claude, a relative home": ({}, "HOME=home {command} install claude", 1, ["HOME is a relative path"]),
     "status: hooks off in the local settings": (
         {".claude/settings.json": OURS_ONLY, "project/.claude/settings.local.json": '{"disableAllHooks": true}'},
         ["status"], 1, ['hooks are off: {home}/project/.claude/settings.local.json sets "disableAllHooks": true']),
@@ -353,14 +393,17 @@ def test_what_install_uninstall_and_status_say(tmp_path, case):
         (tmp_path / name).parent.mkdir(parents=True, exist_ok=True)
         if text is None:
             (tmp_path / name).mkdir()
+        elif text is FIFO:
+            os.mkfifo(tmp_path / name)
         elif text.startswith("{home}"):
             (tmp_path / name).symlink_to(text.format(home=tmp_path))
         else:
             (tmp_path / name).write_text(text)
     (tmp_path / "project").mkdir(exist_ok=True)
-    result = run(tmp_path, *args, cwd=tmp_path / "project")
-    assert (result.returncode, result.stderr) == (code, ""), result.stderr
-    assert [w for w in said if result.stdout.count(w.format(home=tmp_path)) != 1] == [], result.stdout
+    result = run(tmp_path, *args, cwd=tmp_path / "project", shell=args if isinstance(args, str) else None)
+    out = result.stdout + result.stderr
+    assert result.returncode == code and "Traceback" not in out, out
+    assert [w for w in said if out.count(w.format(home=tmp_path)) != 1] == [], out
     # A reader that stops early gets no traceback.
     cut = subprocess.run(f"{shlex.quote(str(COMMAND))} status --json | head -c 1", shell=True,
                          env=os.environ | {"HOME": str(tmp_path)}, capture_output=True, text=True, timeout=60)

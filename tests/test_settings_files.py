@@ -13,6 +13,8 @@ import traceback
 from pathlib import Path
 
 import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 
 from test_install_command import FILES, LAUNCHER, OURS
 from tovrin_skill_hooks import cli, files, registration as reg
@@ -27,7 +29,8 @@ CASES = {
                        {"mode": 0o640}),
     "no final newline, two hard links": (b'{\n  "model": "opus"\n}', b"  ", {"link": True}),
     "numbers and escapes as written": (
-        b'{"x": 1e999, "y": 0.10000000000000000000001, "z": -0, "s": "\\ud800\\/"}', b"", {}),
+        b'{"x": 1e999, "y": 0.10000000000000000000001, "z": -0, "s": "\\ud800\\/", "w": 1%s}' % (b"0" * 5000),
+        b"", {}),
     "root on a user's 600 file": (OTHER, b"  ", {"mode": 0o600, "owner": (1234, 1234)}),
     "its user on a 640 user:team file": (OTHER, b"  ", {"mode": 0o640, "owner": (1234, 2345),
                                                         "user": (1234, [2345])}),
@@ -83,8 +86,9 @@ def test_install_and_uninstall_keep_the_file_as_written(tmp_path, case):
             os.link(path, folder / "link.json")
         before = os.stat(path)
         text = rewrite(lambda settings: reg.install_into(settings, path, reg.entry(Path(LAUNCHER), "claude"), False))
-        assert json.loads(text, parse_float=str) == \
-            json.loads(start, parse_float=str) | {"hooks": {"PostToolUse": [OURS]}}
+        with files.whole_numbers():
+            assert json.loads(text, parse_float=str) == \
+                json.loads(start, parse_float=str) | {"hooks": {"PostToolUse": [OURS]}}
         assert b"\r\n" not in start or text.count(b"\n") == text.count(b"\r\n")
         indents = re.findall(rb"\n([ \t]*)", text)
         assert all(re.fullmatch(b"(%s)*" % indent, i) for i in indents) if indent else not indents
@@ -141,3 +145,30 @@ def test_a_key_that_another_program_adds_meanwhile_is_kept(tmp_path, monkeypatch
         assert codes == [1] * len(commands) and path.read_text() == json.dumps(keys, indent=2)
         assert capsys.readouterr().err.count("another program changed the file") == len(commands)
     assert [p.name for p in path.parent.iterdir()] == ["settings.json"]
+
+
+# Settings as a person or another program may lay them out: its values, indentation (None: all
+# on one line), line breaks, and commas last or first on the line.
+keys = st.sampled_from(["hooks", "PostToolUse", "matcher", "model", ""]) | st.text(max_size=4)
+values = st.recursive(st.none() | st.booleans() | st.integers() | st.floats(allow_nan=False) | st.text(max_size=4),
+                      lambda inner: st.lists(inner, max_size=3) | st.dictionaries(keys, inner, max_size=3), max_leaves=12)
+
+
+@settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(st.dictionaries(keys, values, max_size=4), st.sampled_from([None, "", "  ", "\t"]), st.sampled_from(["\n", "\r\n"]),
+       st.booleans(), st.booleans())
+def test_install_gives_the_settings_and_the_entry_or_leaves_the_file(tmp_path, start, indent, newline, commas_first,
+                                                                      keep_places):
+    text = json.dumps(start, indent=indent).replace("\n", newline)
+    path, text = tmp_path / "settings.json", (re.sub(r",(\r?\n[ \t]*)", r"\1, ", text) if commas_first else text).encode()
+    path.write_bytes(text)
+    try:
+        files.update_json(path, lambda s: reg.install_into(s, path, reg.entry(Path(LAUNCHER), "codex"), keep_places))
+    except reg.Problem as problem:  # refused as it stands, not for a text of the edit's own that would not parse
+        assert path.read_bytes() == text and "would not leave valid JSON" not in str(problem)
+        return
+    expected = json.loads(text)
+    expected.setdefault("hooks", {}).setdefault("PostToolUse", []).append(OURS)
+    assert json.loads(path.read_bytes()) == expected
+    files.update_json(path, lambda s: reg.uninstall_from(s, path, keep_places))
+    assert path.read_bytes() == text if start and "hooks" not in start else isinstance(json.loads(path.read_bytes()), dict)

@@ -4,13 +4,14 @@ Exit status: 0 done (status: every registration found will run), 1 a registratio
 host would not run, or a file that could not be read or written, 2 a usage error."""
 
 import argparse
+import contextlib
 import json
 import os
 import sys
 from pathlib import Path
 
 from tovrin_skill_hooks import registration as reg
-from tovrin_skill_hooks.files import update_json
+from tovrin_skill_hooks.files import update_json, whole_numbers
 from tovrin_skill_hooks.hosts import APPROVE_HINT, HOSTS, host_report, status
 from tovrin_skill_hooks.registration import Problem
 
@@ -71,10 +72,19 @@ def _elsewhere(host, report: dict, target: Path, verb: str) -> None:
               f"which {host.title} runs as well; {remedy}")
 
 
+def _checked_first(host, project: Path | None, inspect: bool) -> None:
+    """Reads and checks every file that the command reads after writing, before it writes:
+    a file it cannot read stops it with nothing written."""
+    for record in host_report(host, (project or Path.cwd()).absolute(), inspect)["files"]:
+        if record["error"]:
+            raise Problem(record["error"] + "; nothing was written")
+
+
 def install(host, project: Path | None) -> int:
     path = host.target(project)
     launcher = reg.launcher_path()
     wanted = reg.entry(launcher, host.name)
+    _checked_first(host, project, inspect=True)
     _, changed = update_json(
         path, lambda settings: reg.install_into(settings, path, wanted, host.keeps_places))
     if not changed:
@@ -84,10 +94,14 @@ def install(host, project: Path | None) -> int:
         print(f"{host.title}: registered {wanted['command']}{shell} in {path}")
     # What status would say of the entry just written.
     report = host_report(host, (project or Path.cwd()).absolute())
-    written = [entry for record in report["files"] if _same(record["file"], path)
-               for entry in record["entries"]]
+    records = [record for record in report["files"] if _same(record["file"], path)]
+    written = [entry for record in records for entry in record["entries"]]
+    if unread := [record["error"] for record in records if record["error"]]:
+        raise Problem(f"{unread[0]}, after it was written")
     _elsewhere(host, report, path, "also found")
     faults = [p for entry in written for p in entry["problems"] if p not in entry.get("user_steps", ())]
+    for risk in dict.fromkeys(r for entry in written for r in entry["risks"]):
+        print(f"{host.title}: risk: {risk}")
     if host.name == "codex":
         print(f"Codex runs a new or changed hook only once you approve it: {APPROVE_HINT}.")
     if faults:
@@ -100,6 +114,7 @@ def install(host, project: Path | None) -> int:
 
 def uninstall(host, project: Path | None) -> int:
     path = host.target(project)
+    _checked_first(host, project, inspect=False)
 
     def remove(settings: dict) -> tuple[int, bool]:
         removed = reg.uninstall_from(settings, path, host.keeps_places) if settings else 0
@@ -175,22 +190,74 @@ def show_status(as_json: bool) -> int:
     return 1 if failing else 0
 
 
-def main(argv: list[str] | None = None) -> int:
+class _Held:
+    """A stream whose text is held, in order with the other's, until the command is done."""
+
+    def __init__(self, held: list, to_stdout: bool):
+        self.held, self.to_stdout = held, to_stdout
+
+    def write(self, text: str) -> int:
+        self.held.append((self.to_stdout, text))
+        return len(text)
+
+    def flush(self) -> None:
+        pass
+
+
+def _run(argv: list[str] | None, closed: bool) -> int:
     arguments = _parser().parse_args(argv)
     try:
-        if arguments.command == "status":
-            code = show_status(arguments.json)
-            sys.stdout.flush()  # here, where a reader gone away is met, not at the exit
-            return code
-        action = install if arguments.command == "install" else uninstall
-        return action(HOSTS[arguments.host], arguments.project)
+        if closed:
+            raise Problem("standard output is closed: there is nowhere to say what was done")
+        with whole_numbers():
+            if arguments.command == "status":
+                return show_status(arguments.json)
+            action = install if arguments.command == "install" else uninstall
+            return action(HOSTS[arguments.host], arguments.project)
     except Problem as error:
         print(f"{PROG}: error: {error}", file=sys.stderr)
         return 1
     except KeyboardInterrupt:
         return 130
-    except BrokenPipeError:
-        # The reader went away (`status --json | head`): the rest is for no one. Standard output
-        # is pointed at the null device, so that the interpreter's last flush meets no pipe.
+
+
+def main(argv: list[str] | None = None) -> int:
+    held, closed = [], sys.stdout is None
+    try:
+        with contextlib.redirect_stdout(_Held(held, True)), \
+                contextlib.redirect_stderr(_Held(held, False)):
+            code = _run(argv, closed)
+    except SystemExit as exit:  # argparse's, after a usage error or --help
+        code = exit.code
+    # What the command says goes out now, where a failure to write it is met and told, not at
+    # the interpreter's exit. A character the output's encoding lacks (a lone surrogate, a
+    # file name that is not UTF-8) is written as its escape.
+    for to_stdout, text in held:
+        stream = sys.stdout if to_stdout else sys.stderr
+        if stream is None:
+            continue
+        try:
+            if hasattr(stream, "reconfigure"):
+                stream.reconfigure(errors="backslashreplace")
+            stream.write(text)
+            stream.flush()
+        except BrokenPipeError:
+            # The reader went away (`status --json | head`): the rest is for no one.
+            return _quiet_stdout(1)
+        except (OSError, ValueError) as error:
+            if to_stdout:
+                with contextlib.suppress(OSError, ValueError, AttributeError):
+                    print(f"{PROG}: error: cannot write to standard output "
+                          f"({getattr(error, 'strerror', None) or error})", file=sys.stderr)
+                return _quiet_stdout(1)
+    return code
+
+
+def _quiet_stdout(code: int) -> int:
+    """Points standard output at the null device, so that the interpreter's last flush meets
+    neither the pipe nor the full device again."""
+    try:
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-        return 1
+    except (OSError, ValueError):
+        pass
+    return code

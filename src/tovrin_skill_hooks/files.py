@@ -4,10 +4,12 @@ repositories) without replacing the link, with its owner, group and mode, and me
 another program (the host itself) changed it meanwhile."""
 
 import contextlib
+import errno
 import json
 import os
 import re
 import stat
+import sys
 import tempfile
 import tomllib
 from json.decoder import scanstring
@@ -17,6 +19,27 @@ from tovrin_skill_hooks.registration import Problem
 
 # Reads and edits of a file that another program keeps changing, before giving up.
 ATTEMPTS = 5
+# No host writes a settings file this large, or nested this deep: such a file is refused
+# rather than read until memory or the interpreter's stack runs out.
+MAX_BYTES = 16 * 1024 * 1024
+MAX_DEPTH = 200
+_DEEP = "{path}: nested more than " + str(MAX_DEPTH) + " levels deep, deeper than any host writes"
+_LARGE = "{path}: larger than " + str(MAX_BYTES >> 20) + " MiB, more than any host writes; " \
+    "left alone"
+_KINDS = {stat.S_IFDIR: "a folder", stat.S_IFIFO: "a FIFO", stat.S_IFSOCK: "a socket",
+          stat.S_IFCHR: "a character device", stat.S_IFBLK: "a block device"}
+
+
+@contextlib.contextmanager
+def whole_numbers():
+    """Integers of any length read and written, as JSON allows; the interpreter's own limit on
+    their digits is put back after."""
+    before = sys.get_int_max_str_digits()
+    sys.set_int_max_str_digits(0)
+    try:
+        yield
+    finally:
+        sys.set_int_max_str_digits(before)
 
 
 def _no_repeated_keys(pairs):
@@ -32,6 +55,18 @@ def _no_repeated_keys(pairs):
 
 def _no_constant(name):
     raise ValueError(f"{name} is not JSON")
+
+
+def _too_deep(value) -> bool:
+    stack = [(value, 1)]
+    while stack:
+        item, depth = stack.pop()
+        if isinstance(item, (dict, list)):
+            if depth > MAX_DEPTH:
+                return True
+            stack.extend((child, depth + 1) for child in
+                         (item.values() if isinstance(item, dict) else item))
+    return False
 
 
 def _checked(path: Path, data: bytes):
@@ -51,43 +86,90 @@ def _checked(path: Path, data: bytes):
     except ValueError as error:
         raise Problem(f"{path}: {error}") from None
     except RecursionError:
-        raise Problem(f"{path}: nested too deeply") from None
+        raise Problem(_DEEP.format(path=path)) from None
     if not isinstance(value, dict):
         raise Problem(f"{path}: the file holds no JSON object")
+    if _too_deep(value):
+        raise Problem(_DEEP.format(path=path))
     return text, value
 
 
-def _read(path: Path, target: Path) -> tuple[bytes | None, os.stat_result | None]:
+def _regular(path: Path, status: os.stat_result) -> None:
+    if not stat.S_ISREG(status.st_mode):
+        kind = _KINDS.get(stat.S_IFMT(status.st_mode), "not a regular file")
+        raise Problem(f"{path}: {kind}, where a regular file or none is expected; left alone")
+    if status.st_size > MAX_BYTES:
+        raise Problem(_LARGE.format(path=path))
+
+
+def open_regular(path: Path, target: Path, writing: bool = False):
+    """(descriptor, status) of the regular file at `target`, or (None, None) when there is
+    none. Anything else (a FIFO, which would hang the command, a device, a folder) is refused
+    before it is opened, and again after: it may have been put there in between. Opened
+    without blocking, so that a FIFO slipped in meanwhile does not wait for a writer."""
     try:
-        with open(target, "rb") as file:
-            return file.read(), os.fstat(file.fileno())
+        _regular(path, os.stat(target))
+        descriptor = os.open(target, (os.O_RDWR if writing else os.O_RDONLY)
+                             | getattr(os, "O_NONBLOCK", 0)
+                             | getattr(os, "O_NOCTTY", 0) | getattr(os, "O_CLOEXEC", 0)
+                             | getattr(os, "O_BINARY", 0))
     except FileNotFoundError:
         return None, None
     except OSError as error:
+        raise Problem(f"{path}: cannot be {'written' if writing else 'read'} "
+                      f"({error.strerror})") from None
+    try:
+        status = os.fstat(descriptor)
+        _regular(path, status)
+    except BaseException:
+        os.close(descriptor)
+        raise
+    return descriptor, status
+
+
+def read_regular(path: Path, target: Path,
+                 limit: int = MAX_BYTES) -> tuple[bytes | None, os.stat_result | None]:
+    """The first `limit` bytes of a regular file (the whole of a settings file, which may not
+    exceed MAX_BYTES), and its status; (None, None) when there is no file."""
+    descriptor, status = open_regular(path, target)
+    if descriptor is None:
+        return None, None
+    try:
+        with open(descriptor, "rb") as file:
+            data = file.read(limit + 1)
+    except OSError as error:
         raise Problem(f"{path}: cannot be read ({error.strerror})") from None
+    if len(data) > MAX_BYTES:  # grown since it was looked at
+        raise Problem(_LARGE.format(path=path))
+    return data[:limit], status
 
 
+@whole_numbers()
 def read_json(path: Path) -> dict | None:
     """The settings object of `path`; None when the file does not exist. An empty file counts
     as an empty object. Anything else that is not a JSON object is a Problem naming the file
     (and the line, for a syntax error)."""
-    data, _ = _read(path, path)
+    data, _ = read_regular(path, path)
     if data is None:
         return None
     return _checked(path, data)[1] or {}
 
 
+@whole_numbers()
 def read_toml(path: Path) -> dict | None:
     """The table of a TOML file; None when the file does not exist."""
-    try:
-        with open(path, "rb") as file:
-            return tomllib.load(file)
-    except FileNotFoundError:
+    data, _ = read_regular(path, path)
+    if data is None:
         return None
-    except OSError as error:
-        raise Problem(f"{path}: cannot be read ({error.strerror})") from None
+    try:
+        table = tomllib.loads(data.decode("utf-8"))
     except (tomllib.TOMLDecodeError, UnicodeDecodeError) as error:
         raise Problem(f"{path}: not valid TOML ({error})") from None
+    except RecursionError:
+        raise Problem(_DEEP.format(path=path)) from None
+    if _too_deep(table):
+        raise Problem(_DEEP.format(path=path))
+    return table
 
 
 # --- The file's text, kept where the edit does not reach -------------------------------------
@@ -238,8 +320,10 @@ class _Document:
         for place, (key, item, number) in enumerate(pairs):
             if number is None:
                 separator = between if place else opening
-                indent = separator.rpartition("\n")[2] if "\n" in separator \
-                    else self._indent_at(node.start)
+                # The white space that starts the separator's last line: in a file that puts
+                # its commas first, that line begins with the comma, which is no indentation.
+                indent = re.match(r"[ \t]*", separator.rpartition("\n")[2]).group() \
+                    if "\n" in separator else self._indent_at(node.start)
                 head = "" if key is None else _json(key) + self.colon
                 pieces.append(separator + head + self._new(item, indent))
             else:
@@ -271,6 +355,7 @@ class _Document:
 
 # --- Replacing the file ------------------------------------------------------------------------
 
+@whole_numbers()
 def update_json(path: Path, edit):
     """Edits the settings object of `path`: `edit(settings)` changes it in place (an empty
     object when there is no file) and returns what the caller wants back. Returns that, and
@@ -284,7 +369,7 @@ def update_json(path: Path, edit):
     after ATTEMPTS such changes, the file is left as that program wrote it."""
     for _ in range(ATTEMPTS):
         target = Path(os.path.realpath(path))
-        data, status = _read(path, target)
+        data, status = read_regular(path, target)
         document = _Document(path, data)
         result = edit(document.value)
         if not document.changed():
@@ -293,22 +378,33 @@ def update_json(path: Path, edit):
             new = document.written().encode("utf-8")
         except ValueError as error:
             raise Problem(f"{path}: cannot be written as JSON ({error})") from None
+        _reads_back(path, new, document.value)
         if _write(path, target, data, status, new):
             return result, True
     raise Problem(f"{path}: another program changed the file each time it was about to be "
                   f"written ({ATTEMPTS} times); it is left as that program wrote it")
 
 
+def _reads_back(path: Path, new: bytes, value) -> None:
+    """The new text must read back as the edited settings; otherwise nothing is written."""
+    try:
+        again = _Document(path, new).root
+    except Problem:
+        again = None
+    if again is None or again.frozen != _freeze(value):
+        raise Problem(f"{path}: the edit would not leave valid JSON holding the change; "
+                      "the file is left as it was")
+
+
 def _unchanged(target: Path, data: bytes | None, status: os.stat_result | None) -> bool:
     """Whether the file is still the one that was read: the same file, with the same bytes."""
     try:
-        with open(target, "rb") as file:
-            now = file.read()
+        now, _ = read_regular(target, target)
         # Last, right before the replacement: a file renamed over it since has another inode.
         current = os.stat(target)
     except FileNotFoundError:
         return data is None
-    except OSError:
+    except (OSError, Problem):
         return False
     return data == now and (current.st_dev, current.st_ino) == (status.st_dev, status.st_ino)
 
@@ -394,7 +490,8 @@ def _write(path: Path, target: Path, data: bytes | None, status: os.stat_result 
         placed = True
         return True
     except OSError as error:
-        raise Problem(f"{path}: cannot be written ({error.strerror})") from None
+        raise Problem(f"{path}: cannot be written ({error.strerror}); "
+                      "it is left as it was") from None
     finally:
         if not placed:
             with contextlib.suppress(OSError):
@@ -404,16 +501,55 @@ def _write(path: Path, target: Path, data: bytes | None, status: os.stat_result 
 def _write_in_place(path: Path, target: Path, data: bytes | None, status: os.stat_result,
                     new: bytes) -> bool:
     """Writes over the file itself, which keeps its links, owner and group, but not in one
-    step: a reader may meet it half written."""
+    step: a reader may meet it half written. It is left holding its new text or its old one,
+    whole: the room the new text needs is taken first, past the old text's end, which is the
+    write a full disk refuses, and the old text is put back after any failure."""
+    descriptor, now = open_regular(path, target, writing=True)
+    if descriptor is None:
+        return False
+    old = data or b""
     try:
-        with open(target, "r+b") as file:
-            if os.fstat(file.fileno()).st_ino != status.st_ino or \
-                    not _unchanged(target, data, status):
-                return False
-            file.write(new)
-            file.truncate()
-            file.flush()
-            os.fsync(file.fileno())
-    except OSError as error:
-        raise Problem(f"{path}: cannot be written ({error.strerror})") from None
+        if now.st_ino != status.st_ino or not _unchanged(target, data, status):
+            return False
+        try:
+            _put(descriptor, new[len(old):], len(old))
+            os.fsync(descriptor)
+            _put(descriptor, new[:len(old)], 0)
+            os.ftruncate(descriptor, len(new))
+            os.fsync(descriptor)
+            if _contents(descriptor, len(new)) != new:
+                raise OSError(errno.EIO, "the text read back is not the text written")
+        except OSError as error:
+            try:
+                _put(descriptor, old, 0)
+                os.ftruncate(descriptor, len(old))
+                os.fsync(descriptor)
+                restored = _contents(descriptor, len(old)) == old
+            except OSError:
+                restored = False
+            held = "it holds its old text, unchanged" if restored else "nor could its old " \
+                "text be put back: it holds neither the old text nor the new whole"
+            raise Problem(f"{path}: cannot be written ({error.strerror}); {held}") from None
+    finally:
+        os.close(descriptor)
     return True
+
+
+def _put(descriptor: int, data: bytes, offset: int) -> None:
+    os.lseek(descriptor, offset, os.SEEK_SET)
+    view = memoryview(data)
+    while view:
+        done = os.write(descriptor, view)
+        if not done:
+            raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC))
+        view = view[done:]
+
+
+def _contents(descriptor: int, size: int) -> bytes:
+    """What the file holds, up to one byte past `size`."""
+    os.lseek(descriptor, 0, os.SEEK_SET)
+    pieces, left = [], size + 1
+    while left > 0 and (piece := os.read(descriptor, left)):
+        pieces.append(piece)
+        left -= len(piece)
+    return b"".join(pieces)

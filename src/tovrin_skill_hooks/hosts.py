@@ -6,13 +6,23 @@ import json
 import os
 import re
 import shutil
-import subprocess
 from dataclasses import dataclass
 from pathlib import Path
 
 from tovrin_skill_hooks import registration as reg
 from tovrin_skill_hooks.files import read_json, read_toml
 from tovrin_skill_hooks.registration import Problem
+
+
+def _home() -> Path:
+    """The user's home folder; an empty or relative one is refused, rather than taken for the
+    root folder or the current one."""
+    name = "USERPROFILE" if os.name == "nt" else "HOME"
+    value = os.environ.get(name)
+    if value is not None and not os.path.isabs(value):
+        raise Problem(f"{name} is " + (f"a relative path ({value})" if value else "empty")
+                      + ": set it to your home folder")
+    return Path.home()
 
 
 @dataclass(frozen=True)
@@ -28,10 +38,10 @@ class Host:
         """The user-level folder, as the host itself finds it."""
         if self.name == "claude":
             configured = os.environ.get("CLAUDE_CONFIG_DIR")
-            return Path(configured).expanduser().absolute() if configured else Path.home() / ".claude"
+            return Path(configured).expanduser().absolute() if configured else _home() / ".claude"
         configured = os.environ.get("CODEX_HOME")
         # Codex resolves CODEX_HOME to its real path, and keys approvals by that.
-        return Path(os.path.realpath(configured)) if configured else Path.home() / ".codex"
+        return Path(os.path.realpath(configured)) if configured else _home() / ".codex"
 
     def target(self, project: Path | None) -> Path:
         """The file that install and uninstall change."""
@@ -80,28 +90,14 @@ def missed_tools(matcher) -> list[str]:
     return [t for t in tools if not pattern.search(t)]
 
 
-# A cut-off event: the hook ignores it, touching nothing, and a native launcher cannot answer
-# it alone, so the check reaches the interpreter and the module.
-PROBE = b'{"tool_name": "Skill"'
-
-
-def _run_check(launcher: Path) -> str | None:
-    """Runs the launcher as a host does, on an event it ignores: it must exit 0 and print
-    nothing. Returns what went wrong, or None."""
+def _launcher_check(launcher: Path) -> str | None:
+    """What keeps the host from starting the launcher, found from its file alone: a launcher
+    named in a file that anyone may have written (a cloned project's) is never run."""
     if not launcher.is_file():
-        return f"{launcher} does not exist"
+        return f"{launcher} does not exist" if not os.path.lexists(launcher) else \
+            f"{launcher} is not a regular file"
     if not os.access(launcher, os.X_OK):
         return f"{launcher} is not executable"
-    try:
-        run = subprocess.run([str(launcher)], input=PROBE, capture_output=True,
-                             timeout=reg.REPORT_TIMEOUT)
-    except OSError as error:
-        return f"{launcher} cannot be started ({error.strerror})"
-    except subprocess.TimeoutExpired:
-        return f"{launcher} did not finish within {reg.REPORT_TIMEOUT} s on an event it ignores"
-    if run.returncode != 0 or run.stdout or run.stderr:
-        said = (run.stderr or run.stdout).decode(errors="replace").strip().splitlines()
-        return f"{launcher} exits {run.returncode} on an event it ignores" + (f": {said[-1]}" if said else "")
     return None
 
 
@@ -175,13 +171,16 @@ def inspect_hook(host: Host, matcher, hook: dict, approval: dict | None,
         launcher = reg.launcher_of(hook)
     if launcher is not None and not launcher.is_absolute():
         problems.append(f"the command is not an absolute path; {host.title} may not find it")
-    elif launcher is not None and (failure := _run_check(launcher)):
+    elif launcher is not None and (failure := _launcher_check(launcher)):
         problems.append(failure)
     interpreter = reg.interpreter_of(launcher, platform) if launcher and launcher.is_file() else None
     if interpreter is None:
         if launcher and launcher.is_file():
             problems.append(f"cannot tell which interpreter {launcher} runs")
     else:
+        if not (interpreter.is_file() and os.access(interpreter, os.X_OK)):
+            problems.append(f"{launcher} hands the event to {interpreter}, which " + (
+                "is not an executable file" if os.path.lexists(interpreter) else "does not exist"))
         cli = reg.cli_path(interpreter)
         found["interpreter"], found["cli"] = str(interpreter), str(cli)
         if not (cli.is_file() and os.access(cli, os.X_OK)):
@@ -214,7 +213,15 @@ def inspect_hook(host: Host, matcher, hook: dict, approval: dict | None,
                             "and skips the file")
             found["ready"] = False
             return found
-        found["hash"] = trust_hash(matcher, hook)
+        try:
+            found["hash"] = trust_hash(matcher, hook)
+        except UnicodeEncodeError:
+            # Codex's JSON reader refuses a lone surrogate, and with it the file.
+            found["hash"] = found["approval"] = None
+            problems.append("Codex cannot read this entry (a lone surrogate, such as \\ud800, "
+                            "in one of its fields) and skips the file")
+            found["ready"] = False
+            return found
         recorded = state.get("trusted_hash")
         # What the user settles in Codex itself, once: not a fault of the registration.
         steps = found["user_steps"] = []
@@ -251,7 +258,7 @@ def _project_folders(start: Path) -> list[Path]:
     .git), where Codex looks for project files; just the current folder outside a repository."""
     chain = [start, *start.parents]
     for number, folder in enumerate(chain):
-        if (folder / ".git").exists():
+        if os.path.exists(folder / ".git"):
             return chain[:number + 1][::-1]
     return [start]
 
@@ -318,7 +325,7 @@ def host_report(host: Host, cwd: Path, inspect: bool = True) -> dict:
             states, hooks_on, trusted, config_error = {}, True, set(), str(error)
     files, loaded = [], []
     for scope, path in _sources(host, cwd):
-        record = {"scope": scope, "file": str(path), "exists": path.exists() or path.is_symlink(),
+        record = {"scope": scope, "file": str(path), "exists": os.path.lexists(path),
                   "error": None, "entries": []}
         files.append(record)
         settings = groups = None

@@ -188,14 +188,17 @@ def interpreter_of(launcher: Path, platform: str = os.name) -> Path | None:
     line names, read as the native launcher reads it (and, for the /bin/sh preamble, as sh
     then reads the next line). The launcher is that script, or a native program that hands
     over to the script beside its own file. None when that cannot be read."""
+    from tovrin_skill_hooks.files import read_regular  # which needs Problem from here
     limit = HEAD_BYTES["nt" if platform == "nt" else "posix"]
     try:
-        with open(launcher, "rb") as file:
-            head = file.read(limit)
-        if not head.startswith(b"#!"):
-            with open(Path(os.path.realpath(launcher)).parent / PYTHON_SCRIPT, "rb") as file:
-                head = file.read(limit)
-    except OSError:
+        # Read as files only: a FIFO or a device in their place is refused, not waited on.
+        head, _ = read_regular(launcher, launcher, limit)
+        if head is not None and not head.startswith(b"#!"):
+            script = Path(os.path.realpath(launcher)).parent / PYTHON_SCRIPT
+            head, _ = read_regular(script, script, limit)
+    except Problem:
+        return None
+    if head is None:
         return None
     named = script_interpreter(head)
     if named is None:
@@ -215,7 +218,7 @@ def interpreter_of(launcher: Path, platform: str = os.name) -> Path | None:
 def cli_path(interpreter: Path) -> Path:
     """Where the hook run by `interpreter` looks for the product CLI."""
     folder = interpreter.parent
-    if (folder / CLI_NAMES[0]).exists():
+    if os.path.exists(folder / CLI_NAMES[0]):
         return folder / CLI_NAMES[0]
     return folder / CLI_NAMES[1]
 
@@ -259,16 +262,17 @@ def owned(groups: list) -> list[tuple[int, int]]:
 def _remove(groups: list, places: list[tuple[int, int]], keep_places: bool) -> None:
     """Removes the hooks at `places`, and the groups left empty by that. Codex keys each
     approval by the group's and hook's positions, so with `keep_places` a group emptied ahead
-    of others stays as an empty placeholder: the hooks after it keep their approval."""
+    of others stays as an empty placeholder: the hooks after it keep their approval. The
+    user's own placeholders stay wherever they are."""
     for g, h in sorted(places, reverse=True):
         del groups[g]["hooks"][h]
     emptied = {g for g, _ in places if not groups[g]["hooks"]}
     for g in sorted(emptied, reverse=True):
-        if keep_places and g < len(groups) - 1:
+        if keep_places:
             groups[g] = {"hooks": []}
         else:
             del groups[g]
-    while keep_places and groups and groups[-1] == {"hooks": []}:
+    while keep_places and groups and len(groups) - 1 in emptied:
         groups.pop()
 
 
@@ -290,19 +294,23 @@ def install_into(settings: dict, file: Path, wanted: dict, keep_places: bool) ->
     places = owned(groups)
     # An entry alone in its group, or in a group of the same matcher, is updated where it is;
     # one that shares a group of another matcher leaves it, so as not to change the others'.
-    kept = next(((g, h) for g, h in places
-                 if len(groups[g]["hooks"]) == 1 or groups[g].get("matcher") == MATCHER), None)
-    if kept is None:
-        _remove(groups, places, keep_places)
+    # For Codex, whose approvals go by position, one with another hook after it in its group
+    # stays where it stands, under that group's matcher: removing it would move that hook, and
+    # a new matcher would change its hash; either way Codex would stop running it.
+    kept = [(g, h) for g, h in places if keep_places and
+            any(launcher_of(other) is None for other in groups[g]["hooks"][h + 1:])] or \
+        [(g, h) for g, h in places
+         if len(groups[g]["hooks"]) == 1 or groups[g].get("matcher") == MATCHER][:1]
+    for g, h in kept:
+        hook = groups[g]["hooks"][h]
+        if len(groups[g]["hooks"]) == 1:
+            groups[g]["matcher"] = MATCHER
+        hook.pop("async", None)
+        hook.pop("args", None)
+        hook.update(wanted)
+    _remove(groups, [p for p in places if p not in kept], keep_places)
+    if not kept:
         groups.append({"matcher": MATCHER, "hooks": [wanted]})
-        return
-    group = groups[kept[0]]
-    hook = group["hooks"][kept[1]]
-    _remove(groups, [p for p in places if p != kept], keep_places)
-    group["matcher"] = MATCHER
-    hook.pop("async", None)
-    hook.pop("args", None)
-    hook.update(wanted)
 
 
 def uninstall_from(settings: dict, file: Path, keep_places: bool) -> int:
