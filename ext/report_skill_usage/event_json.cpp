@@ -113,6 +113,9 @@ Ref look_quickly(PyObject* raw, PyObject* loads, bool& taken) {
         return {};
     }
     Ref data = Ref::steal(PyDict_New());
+    if (!data) {
+        return {};
+    }
     const struct {
         PyObject* name;
         Py_ssize_t begin;
@@ -120,7 +123,7 @@ Ref look_quickly(PyObject* raw, PyObject* loads, bool& taken) {
     } found[] = {{text.tool_name, members[0].begin, members[0].end},
                  {text.tool_input, members[1].begin, members[1].end}};
     for (const auto& member : found) {
-        if (!data || member.begin < 0) {
+        if (member.begin < 0) {
             continue;
         }
         Ref piece = Ref::steal(PyUnicode_Substring(raw, member.begin, member.end));

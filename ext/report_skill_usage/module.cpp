@@ -35,8 +35,8 @@ Ref call_global(PyObject* name, PyObject* argument) {
 int exit_quietly() {
     Ref sys = load_global(text.sys);
     Ref exit = sys ? Ref::steal(PyObject_GetAttr(sys.get(), text.exit)) : Ref();
-    Ref zero = Ref::steal(PyLong_FromLong(0));
-    if (!exit || !zero) {
+    Ref zero = exit ? Ref::steal(PyLong_FromLong(0)) : Ref();
+    if (!zero) {
         return -1;
     }
     return Ref::steal(PyObject_CallOneArg(exit.get(), zero.get())) ? 0 : -1;
@@ -45,13 +45,12 @@ int exit_quietly() {
 // Runs exit_quietly() as the handler of the exception being raised: the handled exception
 // is the SystemExit's context, as inside an `except Exception:` block.
 int exit_quietly_handling_error() {
-    PyObject* caught = PyErr_GetRaisedException();
-    PyObject* outer = PyErr_GetHandledException();
-    PyErr_SetHandledException(caught);
+    Ref caught = Ref::steal(PyErr_GetRaisedException());
+    Ref outer = Ref::steal(PyErr_GetHandledException());
+    PyErr_SetHandledException(caught.get());
     const int status = exit_quietly();
-    PyErr_SetHandledException(outer);
-    Py_XDECREF(outer);
-    Py_DECREF(caught);
+    // Only the handled exception is put back: the SystemExit, if any, stays the one raised.
+    PyErr_SetHandledException(outer.get());
     return status;
 }
 
