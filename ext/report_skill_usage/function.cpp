@@ -22,8 +22,6 @@ struct HookFunction {
     PyObject* code;         // made on the first read of __code__: only introspection needs it
 };
 
-PyTypeObject* function_type = nullptr;
-
 HookFunction* as_function(PyObject* object) { return reinterpret_cast<HookFunction*>(object); }
 
 // --- Argument handling -------------------------------------------------------------------
@@ -314,10 +312,10 @@ PyType_Spec function_type_spec = {
 }  // namespace
 
 int init_function_type() {
-    if (!function_type) {
-        function_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&function_type_spec));
+    if (!process.function_type) {
+        process.function_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&function_type_spec));
     }
-    return function_type ? 0 : -1;
+    return process.function_type ? 0 : -1;
 }
 
 Ref make_function(const FunctionSpec& spec) {
@@ -347,7 +345,7 @@ Ref make_function(const FunctionSpec& spec) {
     if (!doc) {
         return {};
     }
-    HookFunction* self = PyObject_New(HookFunction, function_type);
+    HookFunction* self = PyObject_New(HookFunction, process.function_type);
     if (!self) {
         return {};
     }
@@ -362,7 +360,7 @@ Ref make_function(const FunctionSpec& spec) {
 }
 
 PyObject* call_one(PyObject* function, const FunctionSpec& spec, PyObject* argument) {
-    if (Py_IS_TYPE(function, function_type) && as_function(function)->spec == &spec &&
+    if (Py_IS_TYPE(function, process.function_type) && as_function(function)->spec == &spec &&
         Py_IS_TYPE(argument, spec.accepts)) {
         return with_traceback_entry(spec, run_body(spec, argument));
     }

@@ -14,14 +14,6 @@ namespace hook {
 
 namespace {
 
-// The process keeps one module object, made by the first import in the first interpreter.
-// Its reference is held for the life of the process and never let go, not even at exit: an
-// import made while the interpreter exits (from an atexit handler, say) must still get this
-// same object, with its namespace whole. The interpreter clears the namespace in its own order
-// at shutdown; nothing here runs after it has ended.
-std::int64_t owning_interpreter = -1;
-PyObject* process_module = nullptr;
-
 // --- The entry -----------------------------------------------------------------------------
 
 // `func(argument)`, with `func` read from the module's globals at the moment of the call.
@@ -151,16 +143,18 @@ PyObject* create_module(PyObject* spec, PyModuleDef*) {
     if (interpreter == -1) {
         return nullptr;
     }
-    if (owning_interpreter == -1) {
-        owning_interpreter = interpreter;
-    } else if (owning_interpreter != interpreter) {
+    if (process.owning_interpreter == -1) {
+        process.owning_interpreter = interpreter;
+    } else if (process.owning_interpreter != interpreter) {
         PyErr_SetString(PyExc_ImportError,
                         "Interpreter change detected - this module can only be loaded into one interpreter per "
                         "process.");
         return nullptr;
     }
-    if (process_module) {
-        return Py_NewRef(process_module);
+    // The process keeps one module object, made by the first import (process.hpp): an import
+    // made while the interpreter exits, say, still gets this same object, its namespace whole.
+    if (process.module) {
+        return Py_NewRef(process.module);
     }
     Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
     Ref module = name ? Ref::steal(PyModule_NewObject(name.get())) : Ref();
@@ -248,8 +242,8 @@ int run_body(PyObject* module) {
 }
 
 int exec_module(PyObject* module) {
-    if (process_module) {
-        if (process_module == module) {
+    if (process.module) {
+        if (process.module == module) {
             return 0;
         }
         PyErr_SetString(PyExc_RuntimeError,
@@ -257,17 +251,13 @@ int exec_module(PyObject* module) {
                         "supported.");
         return -1;
     }
-    process_module = Py_NewRef(module);
-    PyObject* dict = PyModule_GetDict(module);
-    set_module_namespace(dict);
+    adopt_module(module);
     if (warn_on_version_mismatch() < 0 || init_runtime() < 0 || init_function_type() < 0 ||
         run_body(module) < 0) {
         add_traceback_entry("init tovrin.skills.hooks.report_skill_usage", "report_skill_usage/module.cpp",
-                            __LINE__, dict);
+                            __LINE__, process.module_dict);
         // Forget the half-made module: a later import starts afresh.
-        set_module_namespace(nullptr);
-        forget_event_originals();
-        Py_CLEAR(process_module);
+        forget_module();
         return -1;
     }
     return 0;
