@@ -1,7 +1,5 @@
 #include "event_json.hpp"
 
-#include <initializer_list>
-
 #include "event_scan.hpp"
 #include "runtime.hpp"
 #include "skill_tables.hpp"
@@ -18,22 +16,6 @@ bool scan_event(PyObject* text, MemberValue (&members)[N]) {
         return EventScanner<Char>(chars, PyUnicode_GET_LENGTH(text)).scan(members, N);
     });
 }
-
-// What the module body bound, while nothing has rebound it: the quick look at the event
-// stands in for json.loads only for these, and only for the module's own resolution. Like the
-// module object, they are held for the life of the process (plain pointers, no destructor to
-// run after the interpreter has ended); all null while the quick look is off.
-struct Originals {
-    PyObject* json;
-    PyObject* loads;
-    PyObject* default_decoder;
-    PyObject* resolver;
-    // What json.loads(raw) calls through the default decoder: the functions behind its decode
-    // and raw_decode, and its scanner. A patched class or decoder must see the whole text.
-    PyObject* decode;
-    PyObject* raw_decode;
-    PyObject* scan_once;
-} originals;
 
 // `dict[key]`, or nothing when it is missing or the lookup fails (with the error set).
 Ref dict_item(PyObject* dict, PyObject* key) {
@@ -75,13 +57,15 @@ Ref method_function(PyObject* decoder, PyObject* name) {
 bool decoder_unchanged(PyObject* decoder) {
     Ref scanner = optional_attribute(decoder, text.scan_once);
     PyErr_Clear();
+    const EventOriginals& originals = process.originals;
     return scanner.get() == originals.scan_once &&
            method_function(decoder, text.decode).get() == originals.decode &&
            method_function(decoder, text.raw_decode).get() == originals.raw_decode;
 }
 
 bool may_look_quickly(PyObject* json, PyObject* loads, PyObject* raw) {
-    PyObject* module_dict = module_namespace();
+    const EventOriginals& originals = process.originals;
+    PyObject* module_dict = process.module_dict;
     if (!originals.json || json != originals.json || loads != originals.loads || !PyUnicode_CheckExact(raw) ||
         !module_dict) {
         return false;
@@ -113,6 +97,9 @@ Ref look_quickly(PyObject* raw, PyObject* loads, bool& taken) {
         return {};
     }
     Ref data = Ref::steal(PyDict_New());
+    if (!data) {
+        return {};
+    }
     const struct {
         PyObject* name;
         Py_ssize_t begin;
@@ -120,7 +107,7 @@ Ref look_quickly(PyObject* raw, PyObject* loads, bool& taken) {
     } found[] = {{text.tool_name, members[0].begin, members[0].end},
                  {text.tool_input, members[1].begin, members[1].end}};
     for (const auto& member : found) {
-        if (!data || member.begin < 0) {
+        if (member.begin < 0) {
             continue;
         }
         Ref piece = Ref::steal(PyUnicode_Substring(raw, member.begin, member.end));
@@ -135,9 +122,9 @@ Ref look_quickly(PyObject* raw, PyObject* loads, bool& taken) {
 }  // namespace
 
 // Without them (a json of another make, say) main simply calls json.loads every time: a
-// failure to find them is no error.
+// failure to find them is no error. They are null here: the body runs once, and a failed
+// import lets go of them (forget_module).
 void remember_event_originals(PyObject* dict) {
-    forget_event_originals();
     Ref json = dict_item(dict, text.json);
     Ref resolver = json ? dict_item(dict, text.resolve_skill_name) : Ref();
     Ref loads = resolver ? optional_attribute(json.get(), text.loads) : Ref();
@@ -147,15 +134,8 @@ void remember_event_originals(PyObject* dict) {
     Ref decode = scanner ? method_function(decoder.get(), text.decode) : Ref();
     Ref raw_decode = decode ? method_function(decoder.get(), text.raw_decode) : Ref();
     if (raw_decode) {
-        originals = {json.release(), loads.release(), decoder.release(), resolver.release(),
-                     decode.release(), raw_decode.release(), scanner.release()};
-    }
-}
-
-void forget_event_originals() {
-    for (PyObject** held : {&originals.json, &originals.loads, &originals.default_decoder, &originals.resolver,
-                            &originals.decode, &originals.raw_decode, &originals.scan_once}) {
-        Py_CLEAR(*held);
+        process.originals = {json.release(), loads.release(), decoder.release(), resolver.release(),
+                             decode.release(), raw_decode.release(), scanner.release()};
     }
 }
 

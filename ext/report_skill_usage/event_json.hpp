@@ -7,10 +7,9 @@
 namespace hook {
 
 // Notes the module's json, json.loads, json._default_decoder (with the methods it decodes by
-// and its scanner) and _resolve_skill_name as its body bound them; the quick look is taken
-// only while all of them are still in place.
+// and its scanner) and _resolve_skill_name as its body bound them (process.originals); the
+// quick look is taken only while all of them are still in place.
 void remember_event_originals(PyObject* module_dict);
-void forget_event_originals();
 
 // json.loads(raw) as far as the module's own resolution can tell: a dict of the members
 // "tool_name" and "tool_input", each parsed by json.loads itself. Taken only for text that is

@@ -22,8 +22,6 @@ struct HookFunction {
     PyObject* code;         // made on the first read of __code__: only introspection needs it
 };
 
-PyTypeObject* function_type = nullptr;
-
 HookFunction* as_function(PyObject* object) { return reinterpret_cast<HookFunction*>(object); }
 
 // --- Argument handling -------------------------------------------------------------------
@@ -124,9 +122,11 @@ int take_argument(HookFunction* self, PyObject* const* args, Py_ssize_t nargs, K
             PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", spec.name);
             return -1;
         }
-        const bool names_parameter =
-            keyword == self->parameter || PyUnicode_Compare(keyword, self->parameter) == 0;
-        if (!names_parameter) {
+        const int order = keyword == self->parameter ? 0 : PyUnicode_Compare(keyword, self->parameter);
+        if (order == -1 && PyErr_Occurred()) {
+            return -1;
+        }
+        if (order != 0) {
             PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", spec.name, keyword);
             return -1;
         }
@@ -226,13 +226,12 @@ Ref make_code(const HookFunction* self) {
         return {};
     }
     Ref replace = Ref::steal(PyObject_GetAttrString(stub.get(), "replace"));
-    Ref fields = Ref::steal(Py_BuildValue("{s:i,s:n,s:O,s:i,s:O}", "co_argcount", spec.parameter ? 1 : 0,
-                                          "co_nlocals", count, "co_varnames", varnames.get(), "co_flags",
-                                          CO_OPTIMIZED | CO_NEWLOCALS, "co_qualname", self->name));
-    if (!replace || !fields) {
-        return {};
-    }
-    Ref no_args = Ref::steal(PyTuple_New(0));
+    Ref fields = replace ? Ref::steal(Py_BuildValue("{s:i,s:n,s:O,s:i,s:O}", "co_argcount",
+                                                    spec.parameter ? 1 : 0, "co_nlocals", count, "co_varnames",
+                                                    varnames.get(), "co_flags", CO_OPTIMIZED | CO_NEWLOCALS,
+                                                    "co_qualname", self->name))
+                         : Ref();
+    Ref no_args = fields ? Ref::steal(PyTuple_New(0)) : Ref();
     return no_args ? Ref::steal(PyObject_Call(replace.get(), no_args.get(), fields.get())) : Ref();
 }
 
@@ -313,10 +312,10 @@ PyType_Spec function_type_spec = {
 }  // namespace
 
 int init_function_type() {
-    if (!function_type) {
-        function_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&function_type_spec));
+    if (!process.function_type) {
+        process.function_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&function_type_spec));
     }
-    return function_type ? 0 : -1;
+    return process.function_type ? 0 : -1;
 }
 
 Ref make_function(const FunctionSpec& spec) {
@@ -335,12 +334,18 @@ Ref make_function(const FunctionSpec& spec) {
         return {};
     }
     Ref name = Ref::steal(PyUnicode_InternFromString(spec.name));
-    Ref parameter = spec.parameter ? Ref::steal(PyUnicode_InternFromString(spec.parameter)) : Ref();
-    Ref doc = Ref::steal(PyUnicode_FromString(spec.doc));
-    if (!name || (spec.parameter && !parameter) || !doc) {
+    if (!name) {
         return {};
     }
-    HookFunction* self = PyObject_New(HookFunction, function_type);
+    Ref parameter;
+    if (spec.parameter && !(parameter = Ref::steal(PyUnicode_InternFromString(spec.parameter)))) {
+        return {};
+    }
+    Ref doc = Ref::steal(PyUnicode_FromString(spec.doc));
+    if (!doc) {
+        return {};
+    }
+    HookFunction* self = PyObject_New(HookFunction, process.function_type);
     if (!self) {
         return {};
     }
@@ -355,7 +360,7 @@ Ref make_function(const FunctionSpec& spec) {
 }
 
 PyObject* call_one(PyObject* function, const FunctionSpec& spec, PyObject* argument) {
-    if (Py_IS_TYPE(function, function_type) && as_function(function)->spec == &spec &&
+    if (Py_IS_TYPE(function, process.function_type) && as_function(function)->spec == &spec &&
         Py_IS_TYPE(argument, spec.accepts)) {
         return with_traceback_entry(spec, run_body(spec, argument));
     }
@@ -364,15 +369,27 @@ PyObject* call_one(PyObject* function, const FunctionSpec& spec, PyObject* argum
 
 void add_traceback_entry(const char* function_name, const char* source_file, int source_line,
                          PyObject* globals) {
-    PyObject* raised = PyErr_GetRaisedException();
+    // The entry is made with no exception pending; whatever happens while making it, the
+    // original exception is the one raised.
+    Ref raised = Ref::steal(PyErr_GetRaisedException());
+    if (!raised) {
+        return;
+    }
     Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(source_file, function_name, source_line)));
     Ref frame = code ? Ref::steal(reinterpret_cast<PyObject*>(PyFrame_New(
                            PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()), globals, nullptr)))
                      : Ref();
-    // Whatever happened while making the entry, the original exception is the one raised.
-    PyErr_SetRaisedException(raised);
-    if (frame) {
-        PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
+    if (!frame) {
+        PyErr_Clear();
+        PyErr_SetRaisedException(raised.release());
+        return;
+    }
+    PyErr_SetRaisedException(Py_NewRef(raised.get()));
+    // PyTraceBack_Here works on the exception being raised; where it fails, it raises an error
+    // of its own in its place, and the original goes back without the entry.
+    if (PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get())) < 0) {
+        PyErr_Clear();
+        PyErr_SetRaisedException(raised.release());
     }
 }
 

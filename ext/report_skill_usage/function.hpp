@@ -27,7 +27,7 @@ extern const FunctionSpec is_duplicate_spec;
 extern const FunctionSpec report_usage_spec;
 extern const FunctionSpec main_spec;
 
-// Makes the function type, once per process.
+// Makes the function type (process.function_type), once per process.
 int init_function_type();
 
 // A new function object for `spec`, annotations included.

@@ -14,14 +14,6 @@ namespace hook {
 
 namespace {
 
-// The process keeps one module object, made by the first import in the first interpreter.
-// Its reference is held for the life of the process and never let go, not even at exit: an
-// import made while the interpreter exits (from an atexit handler, say) must still get this
-// same object, with its namespace whole. The interpreter clears the namespace in its own order
-// at shutdown; nothing here runs after it has ended.
-std::int64_t owning_interpreter = -1;
-PyObject* process_module = nullptr;
-
 // --- The entry -----------------------------------------------------------------------------
 
 // `func(argument)`, with `func` read from the module's globals at the moment of the call.
@@ -35,8 +27,8 @@ Ref call_global(PyObject* name, PyObject* argument) {
 int exit_quietly() {
     Ref sys = load_global(text.sys);
     Ref exit = sys ? Ref::steal(PyObject_GetAttr(sys.get(), text.exit)) : Ref();
-    Ref zero = Ref::steal(PyLong_FromLong(0));
-    if (!exit || !zero) {
+    Ref zero = exit ? Ref::steal(PyLong_FromLong(0)) : Ref();
+    if (!zero) {
         return -1;
     }
     return Ref::steal(PyObject_CallOneArg(exit.get(), zero.get())) ? 0 : -1;
@@ -45,13 +37,12 @@ int exit_quietly() {
 // Runs exit_quietly() as the handler of the exception being raised: the handled exception
 // is the SystemExit's context, as inside an `except Exception:` block.
 int exit_quietly_handling_error() {
-    PyObject* caught = PyErr_GetRaisedException();
-    PyObject* outer = PyErr_GetHandledException();
-    PyErr_SetHandledException(caught);
+    Ref caught = Ref::steal(PyErr_GetRaisedException());
+    Ref outer = Ref::steal(PyErr_GetHandledException());
+    PyErr_SetHandledException(caught.get());
     const int status = exit_quietly();
-    PyErr_SetHandledException(outer);
-    Py_XDECREF(outer);
-    Py_DECREF(caught);
+    // Only the handled exception is put back: the SystemExit, if any, stays the one raised.
+    PyErr_SetHandledException(outer.get());
     return status;
 }
 
@@ -152,16 +143,18 @@ PyObject* create_module(PyObject* spec, PyModuleDef*) {
     if (interpreter == -1) {
         return nullptr;
     }
-    if (owning_interpreter == -1) {
-        owning_interpreter = interpreter;
-    } else if (owning_interpreter != interpreter) {
+    if (process.owning_interpreter == -1) {
+        process.owning_interpreter = interpreter;
+    } else if (process.owning_interpreter != interpreter) {
         PyErr_SetString(PyExc_ImportError,
                         "Interpreter change detected - this module can only be loaded into one interpreter per "
                         "process.");
         return nullptr;
     }
-    if (process_module) {
-        return Py_NewRef(process_module);
+    // The process keeps one module object, made by the first import (process.hpp): an import
+    // made while the interpreter exits, say, still gets this same object, its namespace whole.
+    if (process.module) {
+        return Py_NewRef(process.module);
     }
     Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
     Ref module = name ? Ref::steal(PyModule_NewObject(name.get())) : Ref();
@@ -249,8 +242,8 @@ int run_body(PyObject* module) {
 }
 
 int exec_module(PyObject* module) {
-    if (process_module) {
-        if (process_module == module) {
+    if (process.module) {
+        if (process.module == module) {
             return 0;
         }
         PyErr_SetString(PyExc_RuntimeError,
@@ -258,17 +251,13 @@ int exec_module(PyObject* module) {
                         "supported.");
         return -1;
     }
-    process_module = Py_NewRef(module);
-    PyObject* dict = PyModule_GetDict(module);
-    set_module_namespace(dict);
+    adopt_module(module);
     if (warn_on_version_mismatch() < 0 || init_runtime() < 0 || init_function_type() < 0 ||
         run_body(module) < 0) {
         add_traceback_entry("init tovrin.skills.hooks.report_skill_usage", "report_skill_usage/module.cpp",
-                            __LINE__, dict);
+                            __LINE__, process.module_dict);
         // Forget the half-made module: a later import starts afresh.
-        set_module_namespace(nullptr);
-        forget_event_originals();
-        Py_CLEAR(process_module);
+        forget_module();
         return -1;
     }
     return 0;

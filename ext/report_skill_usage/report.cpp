@@ -45,9 +45,9 @@ PyObject* report_usage(PyObject* skill_name) {
     // subprocess.run(argv, capture_output=True, timeout=10): the CLI's output is dropped, and
     // so is its exit status.
     Ref run = Ref::steal(PyObject_GetAttr(subprocess.get(), text.run));
-    Ref timeout = Ref::steal(PyLong_FromLong(10));
-    Ref keywords = Ref::steal(PyTuple_Pack(2, text.capture_output, text.timeout));
-    if (!run || !timeout || !keywords) {
+    Ref timeout = run ? Ref::steal(PyLong_FromLong(10)) : Ref();
+    Ref keywords = timeout ? Ref::steal(PyTuple_Pack(2, text.capture_output, text.timeout)) : Ref();
+    if (!keywords) {
         return nullptr;
     }
     PyObject* args[] = {argv.get(), Py_True, timeout.get()};

@@ -17,8 +17,8 @@ Ref make_table(const TableEntry (&entries)[N]) {
     for (std::size_t i = 0; table && i < N; ++i) {
         // Interned values: entries that name the same skill share one string.
         Ref key = Ref::steal(PyUnicode_InternFromString(entries[i].key));
-        Ref skill = Ref::steal(PyUnicode_InternFromString(entries[i].skill));
-        if (!key || !skill || PyDict_SetItem(table.get(), key.get(), skill.get()) < 0) {
+        Ref skill = key ? Ref::steal(PyUnicode_InternFromString(entries[i].skill)) : Ref();
+        if (!skill || PyDict_SetItem(table.get(), key.get(), skill.get()) < 0) {
             return {};
         }
     }
@@ -28,7 +28,8 @@ Ref make_table(const TableEntry (&entries)[N]) {
 // `value == literal` by the interpreter's equality.
 int equals(PyObject* value, PyObject* literal) {
     if (PyUnicode_CheckExact(value)) {
-        return PyUnicode_Compare(value, literal) == 0;
+        const int order = PyUnicode_Compare(value, literal);
+        return order == -1 && PyErr_Occurred() ? -1 : order == 0;
     }
     return PyObject_RichCompareBool(value, literal, Py_EQ);
 }
@@ -116,8 +117,8 @@ Ref last_name_piece(PyObject* tool_name) {
         return Ref::steal(PyUnicode_Substring(tool_name, start, length));
     }
     Ref pieces = Ref::steal(PyObject_CallMethodOneArg(tool_name, text.split, text.double_underscore));
-    Ref last_index = Ref::steal(PyLong_FromLong(-1));
-    if (!pieces || !last_index) {
+    Ref last_index = pieces ? Ref::steal(PyLong_FromLong(-1)) : Ref();
+    if (!last_index) {
         return {};
     }
     return Ref::steal(PyObject_GetItem(pieces.get(), last_index.get()));

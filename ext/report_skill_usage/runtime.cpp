@@ -2,47 +2,14 @@
 
 namespace hook {
 
-Texts text;
-
-namespace {
-
-bool runtime_ready = false;
-PyObject* namespace_dict = nullptr;  // borrowed: the module object keeps it alive
-PyObject* builtins_namespace = nullptr;
-
-}  // namespace
-
-int init_runtime() {
-    if (runtime_ready) {
-        return 0;
-    }
-#define HOOK_INTERN(field, literal)                                 \
-    if (!text.field && !(text.field = PyUnicode_InternFromString(literal))) { \
-        return -1;                                                  \
-    }
-    HOOK_TEXTS(HOOK_INTERN)
-#undef HOOK_INTERN
-    Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
-    if (!builtins) {
-        return -1;
-    }
-    builtins_namespace = Py_NewRef(PyModule_GetDict(builtins.get()));
-    runtime_ready = true;
-    return 0;
-}
-
-void set_module_namespace(PyObject* module_dict) { namespace_dict = module_dict; }
-
-PyObject* module_namespace() { return namespace_dict; }
-
-PyObject* globals_for_traceback() { return namespace_dict ? namespace_dict : builtins_namespace; }
+PyObject* globals_for_traceback() { return process.module_dict ? process.module_dict : process.builtins; }
 
 Ref load_global(PyObject* name) {
     PyObject* value = nullptr;
-    if (namespace_dict && PyDict_GetItemRef(namespace_dict, name, &value) != 0) {
+    if (process.module_dict && PyDict_GetItemRef(process.module_dict, name, &value) != 0) {
         return Ref::steal(value);  // found, or an error is set
     }
-    if (PyDict_GetItemRef(builtins_namespace, name, &value) != 0) {
+    if (PyDict_GetItemRef(process.builtins, name, &value) != 0) {
         return Ref::steal(value);
     }
     PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
@@ -50,7 +17,7 @@ Ref load_global(PyObject* name) {
 }
 
 Ref import_module(PyObject* name) {
-    return Ref::steal(PyImport_ImportModuleLevelObject(name, namespace_dict, nullptr, nullptr, 0));
+    return Ref::steal(PyImport_ImportModuleLevelObject(name, process.module_dict, nullptr, nullptr, 0));
 }
 
 Ref get_item(PyObject* mapping, PyObject* key, PyObject* fallback) {

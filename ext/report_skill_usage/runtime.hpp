@@ -1,93 +1,13 @@
-// Process-wide state shared by the module's functions: interned names and texts, and the
-// lookup of module globals (the module's namespace, then the builtins) at each use.
+// What the module's functions share: the lookup of module globals (the module's namespace,
+// then the builtins) at each use, and small helpers on str and on mappings.
 #pragma once
 
-#include "ref.hpp"
-#include "skill_tables.hpp"
+#include "process.hpp"
 
 namespace hook {
 
-inline constexpr const char module_name[] = "tovrin.skills.hooks.report_skill_usage";
-
-// Every text the functions compare, look up or pass on, interned once per process.
-#define HOOK_TEXTS(X)                                                   \
-    X(module, module_name)                                              \
-    X(json, "json")                                                     \
-    X(sys, "sys")                                                       \
-    X(pathlib, "pathlib")                                               \
-    X(Path, "Path")                                                     \
-    X(time, "time")                                                     \
-    X(subprocess, "subprocess")                                         \
-    X(MCP_TOOL_TO_SKILL, "_MCP_TOOL_TO_SKILL")                          \
-    X(MCP_TOOL_PREFIX, "_MCP_TOOL_PREFIX")                              \
-    X(BASH_TOVRIN_TO_SKILL, "_BASH_TOVRIN_TO_SKILL")                    \
-    X(resolve_skill_name, "_resolve_skill_name")                        \
-    X(resolve_bash_tovrin_command, "_resolve_bash_tovrin_command")      \
-    X(DEDUP_SECONDS, "_DEDUP_SECONDS")                                  \
-    X(is_duplicate, "_is_duplicate")                                    \
-    X(report_usage, "_report_usage")                                    \
-    X(main, "main")                                                     \
-    X(dunder_test, "__test__")                                          \
-    X(dunder_name, "__name__")                                          \
-    X(dunder_main, "__main__")                                          \
-    X(tool_name, tool_name_member)                                      \
-    X(tool_input, tool_input_member)                                    \
-    X(command, command_member)                                          \
-    X(skill, "skill")                                                   \
-    X(Skill, skill_tool)                                                \
-    X(Bash, bash_tool)                                                  \
-    X(PowerShell, powershell_tool)                                      \
-    X(get, "get")                                                       \
-    X(startswith, "startswith")                                         \
-    X(split, "split")                                                   \
-    X(lower, "lower")                                                   \
-    X(double_underscore, "__")                                          \
-    X(empty, "")                                                        \
-    X(stdin_, "stdin")                                                  \
-    X(read, "read")                                                     \
-    X(loads, "loads")                                                   \
-    X(exit, "exit")                                                     \
-    X(home, "home")                                                     \
-    X(dot_tovrin, ".tovrin")                                            \
-    X(hooks, "hooks")                                                   \
-    X(dedup_prefix, ".dedup_")                                          \
-    X(executable, "executable")                                         \
-    X(parent, "parent")                                                 \
-    X(exists, "exists")                                                 \
-    X(stat, "stat")                                                     \
-    X(st_mtime_, "st_mtime")                                            \
-    X(mkdir, "mkdir")                                                   \
-    X(touch, "touch")                                                   \
-    X(tovrin_exe, "tovrin.exe")                                         \
-    X(tovrin, cli_name)                                                 \
-    X(skills, "skills")                                                 \
-    X(report_usage_arg, "report-usage")                                 \
-    X(run, "run")                                                       \
-    X(capture_output, "capture_output")                                 \
-    X(timeout, "timeout")                                               \
-    X(add_note, "add_note")                                             \
-    X(default_decoder, "_default_decoder")                              \
-    X(decode, "decode")                                                 \
-    X(raw_decode, "raw_decode")                                         \
-    X(scan_once, "scan_once")
-
-struct Texts {
-#define HOOK_DECLARE(field, text) PyObject* field;
-    HOOK_TEXTS(HOOK_DECLARE)
-#undef HOOK_DECLARE
-};
-
-// Valid once init_runtime() has succeeded; never released, like the module itself.
-extern Texts text;
-
-// Interns the texts and remembers the builtins. Safe to call again after a failed import.
-int init_runtime();
-
-// The namespace the functions read their globals from: the process's module object.
-void set_module_namespace(PyObject* module_dict);
-// That namespace (borrowed), or nullptr while no module object is in place.
-PyObject* module_namespace();
-// That namespace, or the builtins' before the module exists: the globals of traceback entries.
+// The module's namespace, or the builtins' before the module exists: the globals of
+// traceback entries.
 PyObject* globals_for_traceback();
 
 // `name` as the module's code would read it: its globals, then the builtins;
