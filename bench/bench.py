@@ -17,6 +17,7 @@ import sys
 import tempfile
 import time
 import timeit
+import tomllib
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[1]
@@ -24,6 +25,8 @@ sys.path.insert(0, str(ROOT / "tests"))
 from fake_product import PRODUCT_FILES, product_wheel  # noqa: E402
 
 EVENTS = ROOT / "examples" / "events"
+# What each sample event is and the skill the hook must report for it (none: ignored).
+OUTCOMES = tomllib.loads((EVENTS / "outcomes.toml").read_text(encoding="utf-8"))
 BIN = Path(sys.executable).parent
 # The module's figures run it through the Python launcher script, which the native launcher
 # (the command hosts register) hands over to; the native_ figures run the native launcher.
@@ -298,7 +301,11 @@ COMMAND_LINES = [
 def in_process_figures():
     from tovrin.skills.hooks import report_skill_usage as hook
 
-    events = [json.loads(path.read_text()) for path in sorted(EVENTS.glob("*.json"))]
+    events = [json.loads((EVENTS / name).read_text()) for name in OUTCOMES]
+    # The resolver is timed on the sample events only where it answers each as it must.
+    answers = [hook._resolve_skill_name(event) for event in events]
+    if answers != [outcome.get("reports") for outcome in OUTCOMES.values()]:
+        sys.exit(f"the sample events resolve to {answers}, not as {EVENTS / 'outcomes.toml'} says")
 
     def per_call(statement, items):
         loops = 2000

@@ -8,17 +8,20 @@ import os
 import subprocess
 import sys
 import tempfile
+import tomllib
 from pathlib import Path
 
 BIN = Path(sys.executable).parent          # the launcher and the stand-in CLI live here
 HOOK = BIN / "tovrin-report-skill-usage"
 CLI = BIN / "tovrin"
 EVENTS = Path(__file__).resolve().parents[1] / "examples" / "events"
+OUTCOMES = tomllib.loads((EVENTS / "outcomes.toml").read_text(encoding="utf-8"))
 
 
-def sample(file_name: str) -> bytes:
-    """A sample event as the host writes it."""
-    return (EVENTS / file_name).read_bytes()
+def sample(file_name: str) -> tuple[str | None, bytes]:
+    """The skill a sample event must report (None: none), as the events' outcomes.toml says,
+    and the event as the host writes it."""
+    return OUTCOMES[file_name].get("reports"), (EVENTS / file_name).read_bytes()
 
 
 def inline(tool_name: str, tool_input: dict) -> bytes:
@@ -30,13 +33,13 @@ def inline(tool_name: str, tool_input: dict) -> bytes:
 # (what it is, the skill its tool call names or None, the event as the host writes it)
 SKILL_CALL = sample("skill-legacy.json")
 STEPS = [
-    ("Skill tool, older form {command}", "tov-dataset-query", SKILL_CALL),
-    ("the same Skill call again", "tov-dataset-query", SKILL_CALL),
+    ("Skill tool, older form {command}", *SKILL_CALL),
+    ("the same Skill call again", *SKILL_CALL),
     ("MCP tool mcp__tovrin__feedback_submit", "tov-feedback",
      inline("mcp__tovrin__feedback_submit", {"text": "works"})),
-    ("Bash: python -m tovrin skills list", "tov-skills", sample("bash-python-m.json")),
-    ("Skill tool, current form {skill, args}", "tov-auth", sample("skill-current.json")),
-    ("Read of a source file", None, sample("read-large.json")),
+    ("Bash: python -m tovrin skills list", *sample("bash-python-m.json")),
+    ("Skill tool, current form {skill, args}", *sample("skill-current.json")),
+    ("Read of a source file", *sample("read-large.json")),
     ("broken JSON", None, b'{"tool_name": "Skill", "tool_input": {"comm'),
 ]
 

@@ -9,6 +9,7 @@ import os
 import shutil
 import subprocess
 import sys
+import tomllib
 from collections import Counter
 from pathlib import Path
 
@@ -51,14 +52,9 @@ def home(tmp_path, monkeypatch):
 
 
 def expected_reports() -> dict[str, str | None]:
-    """Sample event file -> the skill it must report (None: ignored), as the events' README lists them."""
-    rows = {}
-    for line in (EVENTS_DIR / "README.md").read_text().splitlines():
-        cells = [c.strip() for c in line.strip().strip("|").split("|")]
-        if len(cells) == 3 and cells[0].endswith(".json"):
-            verb, *rest = cells[2].split()
-            rows[cells[0]] = rest[0] if verb == "report" else None
-    return rows
+    """Sample event file -> the skill it must report (None: ignored), as the events' outcomes.toml lists them."""
+    outcomes = tomllib.loads((EVENTS_DIR / "outcomes.toml").read_text(encoding="utf-8"))
+    return {name: outcome.get("reports") for name, outcome in outcomes.items()}
 
 
 def recorded_uses(home: Path) -> dict[str, int]:

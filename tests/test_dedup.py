@@ -12,6 +12,7 @@ from pathlib import Path
 import pytest
 
 from conftest import MODULE_NAME, WINDOWS, home_env, marker, posix_only, tree
+from support import Text, as_user
 
 if WINDOWS:
     import msvcrt
@@ -139,11 +140,7 @@ def test_home_is_looked_up_through_the_module_path_class(hook, home, tmp_path, m
         hook._is_duplicate("tov-auth")
 
 
-class Sub(str):
-    pass
-
-
-@pytest.mark.parametrize("args", [(None,), (Sub("tov-auth"),), (b"tov-auth",), ()])
+@pytest.mark.parametrize("args", [(None,), (Text("tov-auth"),), (b"tov-auth",), ()])
 def test_bad_arguments_touch_nothing(hook, home, args):
     with pytest.raises(TypeError):
         hook._is_duplicate(*args)
@@ -257,7 +254,6 @@ def test_a_fifo_in_place_of_the_marker_does_not_hang_the_hook(home):
     (lambda m: m.touch(0o000) or os.utime(m, (time.time() - 60,) * 2), [False, True, True]),
     (lambda m: m.symlink_to(m.with_name("target")), [False, True, True])], ids=["socket", "000", "old 000", "link"])
 def test_a_marker_that_cannot_be_held(hook, monkeypatch, make, answers):
-    from test_settings_files import as_user  # fork and setuid: POSIX's
     with tempfile.TemporaryDirectory() as folder:  # nobody may reach it, unlike pytest's own
         monkeypatch.setenv("HOME", folder)
         (m := marker(Path(folder), "x")).parent.mkdir(parents=True) or make(m)

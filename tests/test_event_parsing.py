@@ -10,10 +10,7 @@ import types
 import pytest
 from conftest import EVENTS_DIR
 from hypothesis import HealthCheck, given, settings
-from hypothesis import strategies as st
-
-SIGNIFICANT = ['"', "\\", "{", "}", "[", "]", ",", ":", " ", "\t", "\x00", "\x1f", "u", "0", "-", "e",
-               ".", "n", "\ufeff", "\u2028", "\ud800", "é", "NaN", "Infinity", "1" * 700]
+from support import AWKWARD_TEXTS, SIGNIFICANT, event_texts
 
 
 def outcome(hook, monkeypatch, text, whole_document):
@@ -38,32 +35,6 @@ def same_end(hook, monkeypatch, text):
     assert outcome(hook, monkeypatch, text, False) == outcome(hook, monkeypatch, text, True), text
 
 
-values = st.recursive(
-    st.none() | st.booleans() | st.integers() | st.floats() | st.text(max_size=8),
-    lambda inner: st.lists(inner, max_size=3) | st.dictionaries(st.text(max_size=5), inner, max_size=3),
-    max_leaves=6,
-)
-tool_names = st.sampled_from(["Skill", "Bash", "mcp__tovrin__query_run", "mcp__x__auth_logout", "Read", "skill"]) | values
-tool_inputs = st.fixed_dictionaries(
-    {}, optional={"command": st.sampled_from(["tov-auth", "tovrin query run", "", 3]) | values,
-                  "skill": st.sampled_from(["tov-x", ""]) | values}
-) | values
-events = st.fixed_dictionaries(
-    {}, optional={"tool_name": tool_names, "tool_input": tool_inputs, "tool_response": values, "cwd": values}
-)
-
-
-@st.composite
-def event_texts(draw):
-    event = draw(events)
-    text = json.dumps(event, ensure_ascii=draw(st.booleans()), indent=draw(st.sampled_from([None, 0, 2, "\t"])))
-    for _ in range(draw(st.integers(0, 3))):  # break it here and there
-        at = draw(st.integers(0, len(text)))
-        cut = draw(st.integers(0, 2))
-        text = text[:at] + draw(st.sampled_from(SIGNIFICANT + [""])) + text[at + cut:]
-    return text
-
-
 @settings(max_examples=400, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
 @given(event_texts())
 def test_generated_events_end_as_with_the_whole_document(hook, monkeypatch, text):
@@ -79,25 +50,6 @@ def test_seeded_mutations_of_the_sample_events(hook, monkeypatch):
             at = rng.randrange(len(text) + 1)
             text = text[:at] + rng.choice(SIGNIFICANT) + text[at + rng.randint(0, 1):]
         same_end(hook, monkeypatch, text)
-
-
-# Texts at the edges of what the quick look takes (the launcher is held to them too).
-AWKWARD_TEXTS = [
-    '{"tool_name": "Skill", "tool_input": {"skill": "a"}, "tool_name": "Read"}',  # the last one counts
-    '{"tool_name": "Read", "tool_input": {}, "tool_name": "Skill", "tool_input": {"command": "b"}}',
-    '{"tool\\u005fname": "Skill", "tool_input": {"command": "c"}}',  # an escaped name
-    '{"tool_name": "Skill", "tool_input": {"command": "d"}, "x": NaN}',
-    '{"tool_name": "Skill", "tool_input": {"command": "e"}, "x": -Infinity}',
-    '{"tool_name": "Skill", "tool_input": {"command": "f"}, "x": ' + "9" * 5000 + "}",
-    '{"tool_name": "Skill", "tool_input": {"command": "g"}, "x": ' + "[" * 200 + "]" * 200 + "}",
-    '\ufeff{"tool_name": "Skill", "tool_input": {"command": "h"}}',
-    '{"tool_name": "Skill", "tool_input": {"command": "i"}} x',
-    '{"tool_name": "Skill", "tool_input": {"command": "j\x01"}}',
-    '{"tool_name": "Skill", "tool_input": {"command": "k"}, "x": "\ud800"}',
-    ' \t\r\n{"tool_name": "Skill", "tool_input": {"command": "\\u0074ov"}} \n',
-    '{"tool_name": "Bash", "tool_input": {"command": null}}',
-    '[{"tool_name": "Skill"}]',
-]
 
 
 @pytest.mark.parametrize("text", AWKWARD_TEXTS)

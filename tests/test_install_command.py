@@ -12,29 +12,16 @@ from pathlib import Path, PureWindowsPath
 
 import pytest
 
-from test_readme import snippets
+from support import FILES, LAUNCHER, OURS, snippets, with_launcher
 
 BIN = Path(sys.executable).parent
 COMMAND = BIN / "tovrin-skill-hooks"
-LAUNCHER = str(BIN / "tovrin-report-skill-usage")
-
-
-def with_launcher(config: dict) -> dict:
-    """A README registration with the launcher's real path where the placeholder stands."""
-    return {"hooks": {"PostToolUse": [
-        group | {"hooks": [hook | {"command": LAUNCHER} for hook in group["hooks"]]}
-        for group in config["hooks"]["PostToolUse"]]}}
-
-
-# What install writes is the README's registration: its first snippet.
-[OURS] = with_launcher(snippets()[0])["hooks"]["PostToolUse"]
 MATCHER = OURS["matcher"]
 OTHER_GROUP = {"matcher": "Edit", "hooks": [{"type": "command", "command": "lint --fix"}]}
 OTHER_SETTINGS = {"model": "opus", "env": {"A": "ü"},
                   "hooks": {"PreToolUse": [OTHER_GROUP], "PostToolUse": [OTHER_GROUP]}}
 OLD = {"matcher": "Bash", "hooks": [{"type": "command", "async": True, "timeout": 5,
                                       "command": "/old/venv/bin/tovrin-report-skill-usage"}]}
-FILES = {"claude": ".claude/settings.json", "codex": ".codex/hooks.json"}
 
 
 def run(home: Path, *args, cwd=None, env=None, shell=None, **options):

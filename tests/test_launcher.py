@@ -17,8 +17,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 from conftest import EVENTS_DIR, MODULE_NAME, home_env
-from test_event_parsing import AWKWARD_TEXTS, event_texts
-from test_properties import events as property_events
+from support import AWKWARD_TEXTS, event_texts, parsed_events
 
 BIN = Path(sys.executable).parent
 LAUNCHER = BIN / "tovrin-report-skill-usage"
@@ -123,8 +122,8 @@ def test_ends_as_main_on_known_events(event):
 
 @settings(max_examples=40, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(st.one_of(event_texts().map(lambda text: text.encode(errors="surrogatepass")),
-                 property_events.map(lambda event: json.dumps(event, ensure_ascii=False)
-                                     .encode(errors="surrogatepass"))))
+                 parsed_events.map(lambda event: json.dumps(event, ensure_ascii=False)
+                                   .encode(errors="surrogatepass"))))
 def test_ends_as_main_on_generated_events(event):
     assert_ends_as_main(event)
 

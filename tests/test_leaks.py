@@ -6,6 +6,8 @@ import sys
 
 import pytest
 
+from support import Text
+
 CALLS = 3000
 
 
@@ -28,11 +30,7 @@ def assert_flat(function, arguments, calls=CALLS):
     assert grown < rounds // 2, f"{grown} blocks more after {rounds} rounds"
 
 
-class StrSubclass(str):
-    pass
-
-
-ARGUMENT_ERRORS = [((), {}), ((1, 2), {}), ((None,), {}), ((StrSubclass("x"),), {}), (("x",), {"x": 1})]
+ARGUMENT_ERRORS = [((), {}), ((1, 2), {}), ((None,), {}), ((Text("x"),), {}), (("x",), {"x": 1})]
 
 
 def test_resolution(hook):

@@ -12,7 +12,8 @@ import traceback
 
 import pytest
 
-from test_resolution import BASH_TABLE, MCP_TABLE, MODULE_NAME
+from conftest import MODULE_NAME
+from support import BASH_TABLE, MCP_TABLE, Text
 
 MODULE_DOC = """PostToolUse Hook：Skill 调用后实时上报使用次数。
 
@@ -109,10 +110,6 @@ FUNCTIONS = [
 
 
 class Mapping(dict):
-    pass
-
-
-class Text(str):
     pass
 
 

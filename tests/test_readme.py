@@ -6,26 +6,19 @@ import json
 import re
 import subprocess
 import sys
-import tomllib
 from pathlib import Path
 
 import pytest
 
 from conftest import EVENTS_DIR, expected_reports, home_env, recorded_uses
+from support import snippets
 
-README = Path(__file__).resolve().parents[1] / "README.md"
 BIN = Path(sys.executable).parent
 LAUNCHER = BIN / "tovrin-report-skill-usage"
 SKILL_EVENT = json.dumps({"hook_event_name": "PostToolUse", "tool_name": "Skill",
                           "tool_input": {"command": "tov-auth"}}).encode()
 # Tools that never use a skill: the recommended registration must not start the hook for them.
 OTHER_TOOLS = ["Read", "Edit", "Write", "Grep", "Glob", "apply_patch"]
-
-
-def snippets() -> list[dict]:
-    """The settings each top-level ```json or ```toml block of the README stands for."""
-    blocks = re.findall(r"^```(json|toml)\n(.*?)^```$", README.read_text(), flags=re.M | re.S)
-    return [json.loads(text) if kind == "json" else tomllib.loads(text) for kind, text in blocks]
 
 
 def hook_entries(config: dict) -> list[tuple[str, dict]]:

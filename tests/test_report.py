@@ -8,6 +8,7 @@ import types
 import pytest
 
 from conftest import WINDOWS, StandInCLI, posix_only, process_exists
+from support import Text
 
 NAMES = ["tov-auth", "my skill", "it's \"quoted\"", "$(touch pwned)", "`id`; rm -rf x | y && z",
          "-v", "--help", "技能-ü", "*", "", " padded "]
@@ -109,11 +110,7 @@ def test_sys_is_read_from_the_module_at_each_call(hook, tmp_path, monkeypatch):
     assert [c.calls() for c in clis] == [[[str(c.path), "skills", "report-usage", "tov-auth"]] for c in clis]
 
 
-class Sub(str):
-    pass
-
-
-@pytest.mark.parametrize("args", [(None,), (1,), (Sub("tov-auth"),), (), ("a", "b")])
+@pytest.mark.parametrize("args", [(None,), (1,), (Text("tov-auth"),), (), ("a", "b")])
 def test_bad_arguments_start_no_child(hook, beside, args):
     with pytest.raises(TypeError):
         hook._report_usage(*args)

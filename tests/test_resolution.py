@@ -11,27 +11,8 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-MODULE_NAME = "tovrin.skills.hooks.report_skill_usage"
-
-MCP_TABLE = {
-    **dict.fromkeys("""query_spec_must_read query_metadata query_catalog query_intent_match query_simple
-        query_build query_run query_build_and_run query_chart query_chart_doc query_preferences""".split(),
-        "tov-dataset-query"),
-    **dict.fromkeys("""auth_mcp_login auth_login_start auth_login_poll auth_get_token auth_check_token
-        auth_is_authenticated auth_token_refresh auth_system_list auth_system_add auth_system_remove
-        auth_system_sync auth_build_request_auth auth_logout auth_doctor""".split(), "tov-auth"),
-    **dict.fromkeys(["feedback_submit", "feedback_detail"], "tov-feedback"),
-    **dict.fromkeys("""skills_list skills_status skills_install skills_upgrade skills_marketplace_list
-        skills_marketplace_info skills_record_usage""".split(), "tov-skills"),
-    **dict.fromkeys("shop_wren_scenarios shop_wren_run shop_wren_job_status shop_wren_export".split(),
-                    "shop-wren"),
-}
-BASH_TABLE = {"auth": "tov-auth", "query": "tov-dataset-query", "skills": "tov-skills",
-              "mcp": "tov-skills"}
-
-
-class Text(str):
-    pass
+from conftest import MODULE_NAME
+from support import BASH_TABLE, MCP_TABLE, Text
 
 
 def skill(tool_input):

@@ -9,14 +9,13 @@ import shutil
 import subprocess
 import sys
 import tempfile
-import traceback
 from pathlib import Path
 
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from test_install_command import FILES, LAUNCHER, OURS
+from support import FILES, LAUNCHER, OURS, as_user
 from tovrin_skill_hooks import cli, files, registration as reg
 
 OTHER = b'{\n  "env": {"SECRET": "s"}\n}\n'
@@ -38,23 +37,6 @@ CASES = {
     "its user, not in the file's group": (OTHER, b"  ", {"mode": 0o640, "owner": (1234, 2345),
                                                          "user": (1234, [])}),
 }
-
-
-def as_user(user, action) -> int:
-    """Runs `action` in a child process, as `user` (uid, other groups) if given; its status."""
-    child = os.fork()
-    if child == 0:
-        try:
-            if user:
-                os.setgroups(user[1])
-                os.setgid(user[0])
-                os.setuid(user[0])
-            action()
-            os._exit(0)
-        except BaseException:
-            traceback.print_exc()
-            os._exit(1)
-    return os.waitstatus_to_exitcode(os.waitpid(child, 0)[1])
 
 
 @pytest.mark.parametrize("case", sorted(CASES))
