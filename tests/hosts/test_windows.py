@@ -3,6 +3,7 @@ registers it: Scripts\\tovrin-skill-hooks.exe install, Codex's approval as /hook
 then status. Every use is counted by the stand-in tovrin.exe, not taken from the host's word."""
 
 import json
+import shutil
 import pytest
 
 from conftest import recorded_uses
@@ -78,3 +79,22 @@ def test_scenario(tmp_path, host, turns, uses):
     register(home, host)
     take_turns(host, home, turns)
     assert recorded_uses(home, windows=True) == uses
+
+
+def test_product_folder_with_a_space(tmp_path):
+    """The product's environment in a folder with a space: install registers the folder's 8.3
+    name (wine keeps such names too), which each host runs, and the use is counted."""
+    product = tmp_path / "product env"
+    shutil.copytree(harness.WINDOWS_ENV, product, ignore=shutil.ignore_patterns("site-packages", "Scripts", "*.log"))
+    pip = next((harness.ROOT / "build" / "windows" / "wheels").glob("pip-*.whl")) / "pip"
+    wheel = next((harness.ROOT / "dist").glob("*-win_amd64.whl"))
+    returncode, _, stderr = harness.run_host(
+        [windows_path(product / "python.exe"), windows_path(pip), "install", "--quiet", "--no-index", "--no-deps",
+         "--disable-pip-version-check", "--no-warn-script-location", windows_path(wheel)],
+        harness.host_env(tmp_path, windows=True), tmp_path, windows=True)
+    assert returncode == 0, stderr
+    for host, call in ((codex, AUTH_LOGIN), (claude_code, SKILL_CALL)):
+        home = harness.new_home(tmp_path, host.__name__)
+        assert "product env" not in register(home, host, product)["command"]
+        take_turns(host, home, [(call,)])
+        assert recorded_uses(home, windows=True) == {"tov-auth": 1}
