@@ -1,10 +1,10 @@
 // The stand-in powershell.exe of the Windows host tests (wine's own runs nothing and exits 0).
-// It takes only what the hosts send: `-Command TEXT` behind their flags, TEXT being one
-// command line between the hosts' own first and last lines, or Claude Code's PowerShell-tool
-// script around one. That line starts a program: a path, after an optional `&`, then plain,
-// '…' or "…" words as its arguments. It runs it with its own standard streams and exits as
-// PowerShell would after the hosts' lines. Anything else: one line on standard error, exit 1,
-// so that nothing passes by accident.
+// It takes only what the hosts send: `-Command TEXT` behind their flags, TEXT being a command
+// between the hosts' own lines, or Claude Code's PowerShell-tool script around one. The
+// command starts a program by its path, after an optional `&`, with plain or "…" words as its
+// arguments; it runs as it stands, with this program's streams, and the exit status is
+// PowerShell's after the hosts' lines. Anything else: one line on standard error, exit 1, so
+// that nothing passes by accident.
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
@@ -15,26 +15,15 @@
 namespace {
 
 using std::wstring_view;
+constexpr size_t NONE = wstring_view::npos;
 
-// Text built up in a fixed buffer (no C++ library to link): the longest command line and more.
-struct Text {
-    wchar_t data[65536] = {};
-    size_t size = 0;
-    void add(wstring_view part) {
-        for (wchar_t c : part) {
-            if (size + 1 < sizeof data / sizeof *data) data[size++] = c;
-        }
-        data[size] = L'\0';
-    }
-};
-
-// The hosts' own lines around the command: Codex's output encoding line in front of its shell
-// calls, Claude Code's exit status test behind its hooks.
+// Codex's output encoding line in front of its shell calls; Claude Code's exit status line
+// behind its hooks.
 constexpr wstring_view CODEX_PREFIX = L"[Console]::OutputEncoding=[System.Text.Encoding]::UTF8;\n";
 constexpr wstring_view HOOK_SUFFIX = L"\n; if (-not $?) { if ($LASTEXITCODE -eq 2) { exit 2 } }";
 // Claude Code's PowerShell tool passes a script in an environment variable, run by this line:
-// its settings, the command, then its exit status taken and the folder it ends in written to
-// a file (named between the two last parts).
+// its settings, the command, then the exit status taken and the folder it ends in written to
+// a file named in the script.
 constexpr wchar_t SCRIPT_VARIABLE[] = L"CLAUDE_CODE_SHELL_LAUNCHER_SCRIPT";
 constexpr wstring_view LAUNCHER = L"$__claudeCodeScript = $env:CLAUDE_CODE_SHELL_LAUNCHER_SCRIPT; "
                                   L"$env:CLAUDE_CODE_SHELL_LAUNCHER_SCRIPT = $null; Invoke-Expression -Command $__claudeCodeScript";
@@ -48,74 +37,53 @@ constexpr wstring_view TOOL_SUFFIX =
     L"(Get-Location).Path | Out-File -FilePath '";
 constexpr wstring_view TOOL_END = L"' -Encoding utf8 -NoNewline\n; if ($ExecutionContext.SessionState.LanguageMode -eq "
                                   L"'FullLanguage') { $host.SetShouldExit($_ec) } else { exit $_ec }";
-constexpr wstring_view FLAGS[] = {L"-NoProfile", L"-NonInteractive", L"-NoLogo"};
-constexpr wstring_view SPECIAL = L"'\"$`;|&<>(){}@,#\r\n";
 
 [[noreturn]] void refuse(const char* why, wstring_view text) {
-    static Text line;
-    line.add(L"powershell stand-in: ");
-    for (const char* c = why; *c; ++c) {
-        const wchar_t wide = wchar_t(*c);
-        line.add({&wide, 1});
+    static char line[4 * 32768 + 256];
+    int size = wsprintfA(line, "powershell stand-in: %s: ", why);
+    const int added = WideCharToMultiByte(CP_UTF8, 0, text.data(), int(text.size()), line + size,
+                                          int(sizeof line) - size - 2, nullptr, nullptr);
+    size += added > 0 ? added : 0;
+    for (int i = 0; i < size; ++i) {
+        line[i] = line[i] == '\n' || line[i] == '\r' ? ' ' : line[i];
     }
-    line.add(L": ");
-    for (wchar_t c : text) {
-        line.add(c == L'\n' ? L"\\n" : c == L'\r' ? L"\\r" : wstring_view(&c, 1));
-    }
-    line.add(L"\r\n");
-    static char out[4 * 65536];
-    const int size = WideCharToMultiByte(CP_UTF8, 0, line.data, int(line.size), out, sizeof out, nullptr, nullptr);
+    line[size++] = '\n';
     DWORD written = 0;
-    WriteFile(GetStdHandle(STD_ERROR_HANDLE), out, DWORD(size > 0 ? size : 0), &written, nullptr);
+    WriteFile(GetStdHandle(STD_ERROR_HANDLE), line, DWORD(size), &written, nullptr);
     ExitProcess(1);
 }
 
 // A piece of a view, without substr()'s range check, which would need the C++ library's throw.
-wstring_view part(wstring_view text, size_t from, size_t count = wstring_view::npos) {
+wstring_view part(wstring_view text, size_t from, size_t count = NONE) {
     from = from < text.size() ? from : text.size();
     return {text.data() + from, count < text.size() - from ? count : text.size() - from};
 }
 
 bool blank(wchar_t c) { return c == L' ' || c == L'\t'; }
 
-// One word of the command: '…' (with '' for a quote), "…" (with nothing PowerShell would
-// expand), or a plain word. Adds it to `line` quoted for CommandLineToArgvW.
-wstring_view take_word(wstring_view rest, Text& line, wstring_view text) {
-    static Text word;
-    word.size = 0;
-    if (rest.front() == L'\'') {
-        size_t i = 1;
-        for (;; ++i) {
-            if (i >= rest.size()) refuse("an unterminated '…' word", text);
-            if (rest[i] == L'\'') {
-                if (i + 1 < rest.size() && rest[i + 1] == L'\'') { word.add(L"'"); ++i; continue; }
-                break;
-            }
-            word.add(part(rest, i, 1));
+wstring_view trimmed(wstring_view text) {
+    while (!text.empty() && blank(text.front())) text.remove_prefix(1);
+    while (!text.empty() && blank(text.back())) text.remove_suffix(1);
+    return text;
+}
+
+// Words that PowerShell and CommandLineToArgvW read alike: a "…" word is whole, with no
+// backslash before its closing quote, and nothing anywhere that PowerShell would expand or
+// read as more than a word.
+bool plain_words(wstring_view command) {
+    bool quoted = false;
+    for (size_t i = 0; i < command.size(); ++i) {
+        const wchar_t c = command[i];
+        if (c == L'"') {
+            const bool edge = quoted ? (i + 1 == command.size() || blank(command[i + 1])) && command[i - 1] != L'\\'
+                                     : i == 0 || blank(command[i - 1]);
+            if (!edge) return false;
+            quoted = !quoted;
+        } else if (wstring_view(L"$`'\r\n").find(c) != NONE || (!quoted && wstring_view(L";|&<>(){}@,#").find(c) != NONE)) {
+            return false;
         }
-        rest.remove_prefix(i + 1);
-    } else if (rest.front() == L'"') {
-        const size_t end = rest.find(L'"', 1);
-        if (end == wstring_view::npos) refuse("an unterminated \"…\" word", text);
-        word.add(part(rest, 1, end - 1));
-        if (part(rest, 1, end - 1).find_first_of(L"$`") != wstring_view::npos) refuse("a \"…\" word PowerShell would expand", text);
-        rest.remove_prefix(end + 1);
-    } else {
-        size_t end = 0;
-        while (end < rest.size() && !blank(rest[end]) && SPECIAL.find(rest[end]) == wstring_view::npos) ++end;
-        if (end == 0) refuse("PowerShell syntax the stand-in does not take", text);
-        word.add(part(rest, 0, end));
-        rest.remove_prefix(end);
     }
-    if (!rest.empty() && !blank(rest.front())) refuse("PowerShell syntax the stand-in does not take", text);
-    const wstring_view got(word.data, word.size);
-    if (got.find(L'"') != wstring_view::npos) refuse("a quote inside a word", text);
-    // A word that ends in backslashes keeps them before the closing quote, doubled.
-    line.add(line.size ? L" \"" : L"\"");
-    line.add(got);
-    for (size_t i = got.size(); i > 0 && got[i - 1] == L'\\'; --i) line.add(L"\\");
-    line.add(L"\"");
-    return rest;
+    return !quoted;
 }
 
 }  // namespace
@@ -124,60 +92,51 @@ int main() {
     int count = 0;
     wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &count);
     int i = 1;
-    while (i < count && (wstring_view(argv[i]) == FLAGS[0] || wstring_view(argv[i]) == FLAGS[1] ||
-                         wstring_view(argv[i]) == FLAGS[2])) {
-        ++i;
-    }
-    if (i + 1 < count && wstring_view(argv[i]) == L"-ExecutionPolicy" && wstring_view(argv[i + 1]) == L"Bypass") {
-        i += 2;
+    for (; argv && i < count; ++i) {
+        const wstring_view flag = argv[i];
+        if (flag == L"-ExecutionPolicy" && i + 1 < count && wstring_view(argv[i + 1]) == L"Bypass") {
+            ++i;
+        } else if (flag != L"-NoProfile" && flag != L"-NonInteractive" && flag != L"-NoLogo") {
+            break;
+        }
     }
     if (!argv || i + 2 != count || wstring_view(argv[i]) != L"-Command") {
         refuse("arguments other than the hosts' flags and -Command TEXT", GetCommandLineW());
     }
     wstring_view text = argv[i + 1];
     enum { PLAIN, HOOK, TOOL } form = PLAIN;
-    static wchar_t pwd_file[32768];
+    static wchar_t folder_file[32768];
     if (text == LAUNCHER) {
         static wchar_t script[32768];
         const DWORD length = GetEnvironmentVariableW(SCRIPT_VARIABLE, script, 32768);
         SetEnvironmentVariableW(SCRIPT_VARIABLE, nullptr);
         text = wstring_view(script, length < 32768 ? length : 0);
         const size_t suffix = text.find(TOOL_SUFFIX);
-        const wstring_view file = suffix == wstring_view::npos ? L"" : part(text, suffix + TOOL_SUFFIX.size());
+        const wstring_view file = suffix == NONE ? L"" : part(text, suffix + TOOL_SUFFIX.size());
         const size_t end = file.find(L'\'');
-        if (!text.starts_with(TOOL_PREFIX) || end == wstring_view::npos || end == 0 || part(file, end) != TOOL_END) {
+        if (!text.starts_with(TOOL_PREFIX) || end == NONE || end == 0 || part(file, end) != TOOL_END) {
             refuse("a script other than Claude Code's", text);
         }
-        for (size_t c = 0; c < end; ++c) pwd_file[c] = file[c];
+        part(file, 0, end).copy(folder_file, end);
         form = TOOL;
         text = part(text, TOOL_PREFIX.size(), suffix - TOOL_PREFIX.size());
     }
-    wstring_view rest = text;
-    if (rest.starts_with(CODEX_PREFIX)) rest.remove_prefix(CODEX_PREFIX.size());
-    if (form == PLAIN && rest.ends_with(HOOK_SUFFIX)) {
+    wstring_view command = text;
+    if (command.starts_with(CODEX_PREFIX)) command.remove_prefix(CODEX_PREFIX.size());
+    if (form == PLAIN && command.ends_with(HOOK_SUFFIX)) {
         form = HOOK;
-        rest.remove_suffix(HOOK_SUFFIX.size());
+        command.remove_suffix(HOOK_SUFFIX.size());
     }
-    while (!rest.empty() && blank(rest.front())) rest.remove_prefix(1);
-    while (!rest.empty() && blank(rest.back())) rest.remove_suffix(1);
-    if (rest.starts_with(L"&")) {
-        rest.remove_prefix(1);
-        while (!rest.empty() && blank(rest.front())) rest.remove_prefix(1);
-    }
-    if (rest.empty()) refuse("no command", text);
-    static Text line;
-    while (!rest.empty()) {
-        rest = take_word(rest, line, text);
-        while (!rest.empty() && blank(rest.front())) rest.remove_prefix(1);
-    }
+    command = trimmed(command);
+    if (command.starts_with(L"&")) command = trimmed(part(command, 1));
+    if (!plain_words(command)) refuse("PowerShell the stand-in does not take", text);
     // The first word is the program: a path, not a name PowerShell would look up.
+    static wchar_t line[32768];
+    part(command, 0, 32767).copy(line, 32767);
     int words = 0;
-    wchar_t** parsed = CommandLineToArgvW(line.data, &words);
-    if (!parsed || wstring_view(parsed[0]).find_first_of(L"\\/") == wstring_view::npos) {
+    wchar_t** parsed = CommandLineToArgvW(line, &words);
+    if (command.empty() || !parsed || wstring_view(parsed[0]).find_first_of(L"\\/") == NONE) {
         refuse("a first word that is not a path", text);
-    }
-    for (DWORD which : {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE}) {
-        SetHandleInformation(GetStdHandle(which), HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
     }
     STARTUPINFOW start = {};
     start.cb = sizeof start;
@@ -185,8 +144,11 @@ int main() {
     start.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
     start.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
     start.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    for (HANDLE stream : {start.hStdInput, start.hStdOutput, start.hStdError}) {
+        SetHandleInformation(stream, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
+    }
     PROCESS_INFORMATION process = {};
-    if (!CreateProcessW(nullptr, line.data, nullptr, nullptr, TRUE, 0, nullptr, nullptr, &start, &process)) {
+    if (!CreateProcessW(nullptr, line, nullptr, nullptr, TRUE, 0, nullptr, nullptr, &start, &process)) {
         refuse("the program cannot be started", text);
     }
     WaitForSingleObject(process.hProcess, INFINITE);
@@ -195,16 +157,15 @@ int main() {
     if (form == TOOL) {
         static wchar_t folder[32768];
         static char utf8[4 * 32768];
-        const DWORD length = GetCurrentDirectoryW(32768, folder);
-        const int size = WideCharToMultiByte(CP_UTF8, 0, folder, int(length), utf8, sizeof utf8, nullptr, nullptr);
-        HANDLE file = CreateFileW(pwd_file, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        const int size = WideCharToMultiByte(CP_UTF8, 0, folder, int(GetCurrentDirectoryW(32768, folder)), utf8,
+                                             sizeof utf8, nullptr, nullptr);
+        HANDLE file = CreateFileW(folder_file, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
         DWORD written = 0;
         if (file == INVALID_HANDLE_VALUE || !WriteFile(file, utf8, DWORD(size), &written, nullptr)) {
-            refuse("cannot write the folder file", pwd_file);
+            refuse("cannot write the folder file", folder_file);
         }
         CloseHandle(file);
         return int(status);
     }
-    if (form == HOOK) return status == 2 ? 2 : 0;
-    return status == 0 ? 0 : 1;
+    return form == HOOK ? (status == 2 ? 2 : 0) : (status == 0 ? 0 : 1);
 }
