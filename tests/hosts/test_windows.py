@@ -4,6 +4,7 @@ then status. Every use is counted by the stand-in tovrin.exe, not taken from the
 
 import json
 import shutil
+
 import pytest
 
 from conftest import recorded_uses
