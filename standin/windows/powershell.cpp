@@ -26,7 +26,8 @@ constexpr wstring_view HOOK_SUFFIX = L"\n; if (-not $?) { if ($LASTEXITCODE -eq 
 // a file named in the script.
 constexpr wchar_t SCRIPT_VARIABLE[] = L"CLAUDE_CODE_SHELL_LAUNCHER_SCRIPT";
 constexpr wstring_view LAUNCHER = L"$__claudeCodeScript = $env:CLAUDE_CODE_SHELL_LAUNCHER_SCRIPT; "
-                                  L"$env:CLAUDE_CODE_SHELL_LAUNCHER_SCRIPT = $null; Invoke-Expression -Command $__claudeCodeScript";
+                                  L"$env:CLAUDE_CODE_SHELL_LAUNCHER_SCRIPT = $null; "
+                                  L"Invoke-Expression -Command $__claudeCodeScript";
 constexpr wstring_view TOOL_PREFIX =
     L"try { $PSDefaultParameterValues['Out-File:Encoding'] = 'utf8' } catch {}; "
     L"if ($ExecutionContext.SessionState.LanguageMode -eq 'FullLanguage') { try { $OutputEncoding = "
@@ -79,7 +80,8 @@ bool plain_words(wstring_view command) {
                                      : i == 0 || blank(command[i - 1]);
             if (!edge) return false;
             quoted = !quoted;
-        } else if (wstring_view(L"$`'\r\n").find(c) != NONE || (!quoted && wstring_view(L";|&<>(){}@,#").find(c) != NONE)) {
+        } else if (wstring_view(L"$`'\r\n").find(c) != NONE ||
+                   (!quoted && wstring_view(L";|&<>(){}@,#").find(c) != NONE)) {
             return false;
         }
     }
@@ -159,7 +161,8 @@ int main() {
         static char utf8[4 * 32768];
         const int size = WideCharToMultiByte(CP_UTF8, 0, folder, int(GetCurrentDirectoryW(32768, folder)), utf8,
                                              sizeof utf8, nullptr, nullptr);
-        HANDLE file = CreateFileW(folder_file, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        HANDLE file =
+            CreateFileW(folder_file, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
         DWORD written = 0;
         if (file == INVALID_HANDLE_VALUE || !WriteFile(file, utf8, DWORD(size), &written, nullptr)) {
             refuse("cannot write the folder file", folder_file);
