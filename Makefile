@@ -368,3 +368,40 @@ test-windows: $(WIN_ENV)/.tools $(WIN_ENV)/tovrin.exe
 	$(WINE_RELEASE)
 	@echo "process starts that wine failed and the test interpreter tried again:" \
 	  "$$(cat $(WIN_RETRIES) 2>/dev/null | wc -l)"
+
+# The real hosts' Windows builds under wine, running the Windows wheel of `make wheel` as
+# test-windows installs it (tests/hosts/test_windows.py, with the harness of make test-hosts).
+# Their programs come from PyPI's win_amd64 wheels, pinned by sha256 and kept in build/. Wine 8
+# lacks ProcessPrng, without which neither host starts: a DLL of that name beside them gives it
+# (tools/wine-process-prng.c). wine's powershell.exe runs nothing: the stand-in
+# (standin/windows/powershell.cpp) comes first on the hosts' PATH, as powershell.exe for Codex
+# and as pwsh.exe (PowerShell 7), which Claude Code looks for on PATH before its fixed places.
+WIN_HOSTS := build/windows/hosts
+$(WIN_HOSTS)/bin/.unpacked: tools/windows-hosts-requirements.txt | $(VENV)/.tools
+	rm -rf $(WIN_HOSTS)/bin
+	$(PY) -m pip download --quiet --disable-pip-version-check --no-deps --only-binary :all: --platform win_amd64 \
+	  --require-hashes -r tools/windows-hosts-requirements.txt -d $(WIN_HOSTS)/wheels
+	unzip -q -o -j $(WIN_HOSTS)/wheels/claude_agent_sdk-0.2.190-py3-none-win_amd64.whl \
+	  claude_agent_sdk/_bundled/claude.exe -d $(WIN_HOSTS)/bin
+	unzip -q -o -j $(WIN_HOSTS)/wheels/openai_codex_cli_bin-0.169.0-py3-none-win_amd64.whl \
+	  codex_cli_bin/bin/codex.exe -d $(WIN_HOSTS)/bin
+	@touch $@
+
+$(WIN_HOSTS)/bin/bcryptprimitives.dll: tools/wine-process-prng.c $(WIN_HOSTS)/bin/.unpacked $(ZIG_VENV)/.installed
+	$(ZIG) cc -target x86_64-windows-gnu -O2 -Wall -Wextra -Werror -shared $< -ladvapi32 -o $@
+
+$(WIN_HOSTS)/pwsh/powershell.exe: standin/windows/powershell.cpp $(ZIG_VENV)/.installed
+	@mkdir -p build/windows/standin $(@D)
+	$(ZIG) c++ -target x86_64-windows-gnu $(PORT_FLAGS) -c $< -o build/windows/standin/powershell.o
+	$(ZIG) cc -target x86_64-windows-gnu build/windows/standin/powershell.o -lshell32 -o $@
+	cp $@ $(@D)/pwsh.exe
+
+.PHONY: test-hosts-windows
+test-hosts-windows: install $(WIN_ENV)/.tools $(WIN_ENV)/tovrin.exe $(WIN_HOSTS)/bin/bcryptprimitives.dll \
+                    $(WIN_HOSTS)/pwsh/powershell.exe
+	@ls dist/*-cp313-cp313-win_amd64.whl >/dev/null 2>&1 || { echo "no Windows wheel in dist/: run make wheel" >&2; exit 1; }
+	@mkdir -p $(WINE_DIRS)
+	$(WINE_HOLD)
+	$(WIN_PIP) --no-index --force-reinstall --no-deps dist/*-cp313-cp313-win_amd64.whl
+	TOVRIN_HOSTS_REQUIRED=1 $(PY) -m pytest -q -p no:cacheprovider tests/hosts/test_windows.py
+	$(WINE_RELEASE)

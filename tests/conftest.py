@@ -57,10 +57,10 @@ def expected_reports() -> dict[str, str | None]:
     return {name: outcome.get("reports") for name, outcome in outcomes.items()}
 
 
-def recorded_uses(home: Path) -> dict[str, int]:
+def recorded_uses(home: Path, windows: bool = WINDOWS) -> dict[str, int]:
     """skill -> number of recorded uses, as the installed stand-in CLI lists them for this home.
     The Windows stand-in writes each use as a line of uses.log, counted here."""
-    if WINDOWS:
+    if windows:
         log = home / ".tovrin" / "uses.log"
         return dict(Counter(log.read_bytes().decode().split("\n")[:-1])) if log.exists() else {}
     out = subprocess.run([str(Path(sys.executable).parent / "tovrin"), "skills", "usage", "--json"],

@@ -9,6 +9,7 @@ from . import harness
 from .harness import Call, HookRun, Run
 
 BINARY = harness.host_binary("claude_agent_sdk/_bundled/claude")
+WINDOWS_BINARY = harness.host_binary("claude.exe", windows=True)
 
 
 def respond(calls: list[Call], body: dict) -> list[tuple[str, dict]]:
@@ -49,22 +50,28 @@ def hook_runs(events: list[dict]) -> list[HookRun]:
 
 
 def run(home: Path, calls: list[Call], *, cwd: Path | None = None, env: dict | None = None,
-        mcp_tools: list[str] = (), args: list[str] = ()) -> Run:
-    """One headless turn of Claude Code in `home` (its user settings: ~/.claude/settings.json)."""
-    assert BINARY, "Claude Code is not installed in .venv-hosts (make test-hosts)"
+        mcp_tools: list[str] = (), args: list[str] = (), windows: bool = False) -> Run:
+    """One headless turn of Claude Code in `home` (its user settings: ~/.claude/settings.json;
+    on Windows, CLAUDE_CONFIG_DIR points there)."""
+    binary = WINDOWS_BINARY if windows else BINARY
+    assert binary, "Claude Code is not installed (make test-hosts, make test-hosts-windows)"
+    path = harness.windows_path if windows else str
     cwd = cwd or home / "project"
     with harness.ScriptedModel("/v1/messages", lambda body: respond(calls, body)) as model:
         extra = {"ANTHROPIC_BASE_URL": model.url, "ANTHROPIC_API_KEY": "sk-ant-scripted",
                  "CLAUDE_CODE_DISABLE_NONESSENTIAL_TRAFFIC": "1", "DISABLE_TELEMETRY": "1",
                  "DISABLE_AUTOUPDATER": "1", "DISABLE_ERROR_REPORTING": "1"}
-        if os.geteuid() == 0:  # bypassPermissions refuses root elsewhere than in a sandbox
+        if windows:
+            extra["CLAUDE_CONFIG_DIR"] = path(home / ".claude")
+        elif os.geteuid() == 0:  # bypassPermissions refuses root elsewhere than in a sandbox
             extra["IS_SANDBOX"] = "1"
-        argv = [str(BINARY), "-p", "Go.", "--output-format", "stream-json", "--verbose",
+        argv = [path(binary), "-p", "Go.", "--output-format", "stream-json", "--verbose",
                 "--permission-mode", "bypassPermissions", "--include-hook-events", *args]
         if mcp_tools:
-            config = {"mcpServers": {harness.MCP_SERVER_NAME: harness.mcp_server(list(mcp_tools))}}
-            argv += ["--mcp-config", str(harness.write(home / "mcp.json", json.dumps(config)))]
-        returncode, stdout, stderr = harness.run_host(argv, harness.host_env(home, extra | (env or {})), cwd)
+            config = {"mcpServers": {harness.MCP_SERVER_NAME: harness.mcp_server(list(mcp_tools), windows)}}
+            argv += ["--mcp-config", path(harness.write(home / "mcp.json", json.dumps(config)))]
+        returncode, stdout, stderr = harness.run_host(argv, harness.host_env(home, extra | (env or {}), windows),
+                                                      cwd, windows=windows)
     events = [json.loads(line) for line in stdout.splitlines() if line.startswith("{")]
     results = [block for message in model.requests[-1]["messages"] if isinstance(message["content"], list)
                for block in message["content"] if block.get("type") == "tool_result"] if model.requests else []

@@ -7,12 +7,14 @@ import hashlib
 import json
 import re
 import tomllib
+import uuid
 from pathlib import Path
 
 from . import harness
 from .harness import Call, HookRun, Run
 
 BINARY = harness.host_binary("codex_cli_bin/bin/codex")
+WINDOWS_BINARY = harness.host_binary("codex.exe", windows=True)
 API_KEY_VARIABLE = "SCRIPTED_MODEL_KEY"
 
 
@@ -59,7 +61,7 @@ def toml(value) -> str:
     return json.dumps(value)
 
 
-def overrides(model_url: str, mcp_tools: list[str]) -> list[str]:
+def overrides(model_url: str, mcp_tools: list[str], windows: bool) -> list[str]:
     settings = {
         "model": "gpt-5.5", "model_provider": "scripted",
         "model_providers.scripted": {"name": "scripted", "base_url": model_url + "/v1",
@@ -70,7 +72,7 @@ def overrides(model_url: str, mcp_tools: list[str]) -> list[str]:
         "check_for_update_on_startup": False, "features.plugins": False,
     }
     if mcp_tools:
-        settings[f"mcp_servers.{harness.MCP_SERVER_NAME}"] = harness.mcp_server(list(mcp_tools))
+        settings[f"mcp_servers.{harness.MCP_SERVER_NAME}"] = harness.mcp_server(list(mcp_tools), windows)
     return [arg for key, value in settings.items() for arg in ("-c", f"{key}={toml(value)}")]
 
 
@@ -90,16 +92,25 @@ def hook_runs(stderr: str) -> list[HookRun]:
 
 
 def run(home: Path, calls: list[Call], *, cwd: Path | None = None, env: dict | None = None,
-        mcp_tools: list[str] = (), args: list[str] = ()) -> Run:
+        mcp_tools: list[str] = (), args: list[str] = (), windows: bool = False) -> Run:
     """One `codex exec` in `home`, with CODEX_HOME at ~/.codex."""
-    assert BINARY, "Codex is not installed in .venv-hosts (make test-hosts)"
+    binary = WINDOWS_BINARY if windows else BINARY
+    assert binary, "Codex is not installed (make test-hosts, make test-hosts-windows)"
     cwd = cwd or home / "project"
     (home / ".codex").mkdir(parents=True, exist_ok=True)  # Codex refuses a CODEX_HOME that is missing
+    if windows:
+        # Under wine, Codex cannot unlock this file to write it the first time (wine's server
+        # answers the second UnlockFile with a lock conflict): it is written before.
+        installation = home / ".codex" / "installation_id"
+        if not installation.exists():
+            installation.write_text(str(uuid.uuid4()))
+    path = harness.windows_path if windows else str
     with harness.ScriptedModel("/v1/responses", lambda body: respond(calls, body)) as model:
-        extra = {"CODEX_HOME": str(home / ".codex"), API_KEY_VARIABLE: "scripted"}
-        argv = [str(BINARY), "exec", "--skip-git-repo-check", "--dangerously-bypass-approvals-and-sandbox",
-                *overrides(model.url, mcp_tools), *args, "Go."]
-        returncode, stdout, stderr = harness.run_host(argv, harness.host_env(home, extra | (env or {})), cwd)
+        extra = {"CODEX_HOME": path(home / ".codex"), API_KEY_VARIABLE: "scripted"}
+        argv = [path(binary), "exec", "--skip-git-repo-check", "--dangerously-bypass-approvals-and-sandbox",
+                *overrides(model.url, mcp_tools, windows), *args, "Go."]
+        returncode, stdout, stderr = harness.run_host(argv, harness.host_env(home, extra | (env or {}), windows),
+                                                      cwd, windows=windows)
     results = [entry for entry in model.requests[-1].get("input", []) if is_result(entry)] if model.requests else []
     return Run(returncode, stdout, stderr, hook_runs(stderr), results, model.request_times)
 
@@ -121,10 +132,10 @@ def trusted_hash(event: str, matcher: str | None, hook: dict) -> str:
     return "sha256:" + hashlib.sha256(text.encode()).hexdigest()
 
 
-def approve(home: Path, *files: Path) -> None:
+def approve(home: Path, *files: Path, windows: bool = False) -> None:
     """Approve every hook of these files (by default ~/.codex/hooks.json and config.toml), as a
     user does once in /hooks: one record per hook in ~/.codex/config.toml, keyed by the file's
-    absolute path."""
+    absolute path (as Windows writes it, under wine)."""
     config = home / ".codex" / "config.toml"
     records = []
     for path in files or (home / ".codex" / "hooks.json", config):
@@ -137,7 +148,8 @@ def approve(home: Path, *files: Path) -> None:
             snake = re.sub(r"(?<!^)(?=[A-Z])", "_", event).lower()
             for g, group in enumerate(groups):
                 for h, hook in enumerate(group["hooks"]):
-                    key = f"{path.resolve()}:{snake}:{g}:{h}"
+                    where = harness.windows_path(path.resolve()) if windows else path.resolve()
+                    key = f"{where}:{snake}:{g}:{h}"
                     records.append(f"\n[hooks.state.{json.dumps(key)}]\n"
                                    f"trusted_hash = {json.dumps(trusted_hash(snake, group.get('matcher'), hook))}\n")
     add_to_config(home, "".join(records))

@@ -1,5 +1,6 @@
 """What both hosts share: the scripted model server, the host's process and environment, the
-README's registration and the recorded uses."""
+README's registration and the recorded uses; on Linux, and for the hosts' Windows builds under
+wine (`windows=True`), which run the Windows wheel in CPython for Windows (make test-hosts-windows)."""
 
 import json
 import os
@@ -30,9 +31,31 @@ HOST_TIMEOUT = 120
 MCP_SERVER = Path(__file__).with_name("mcp_server.py")
 MCP_SERVER_NAME = "tovrin"
 
+# Windows: the interpreter with the hook's wheel and the stand-in tovrin.exe beside it, the
+# hosts' programs, and the stand-in powershell.exe (make test-hosts-windows puts them there).
+WINDOWS_ENV = ROOT / "build" / "windows" / "env"
+WINDOWS_PYTHON = WINDOWS_ENV / "python.exe"
+WINDOWS_HOSTS = ROOT / "build" / "windows" / "hosts"
+PORTS = ROOT / "build" / "ports"
+WINE = {"WINEPREFIX": str(PORTS / "wine"), "WINEDEBUG": "-all", "WINEDLLOVERRIDES": "winemenubuilder.exe=d",
+        "HOME": str(PORTS / "wine-home"), "TMPDIR": str(PORTS / "wine-tmp"), "PATH": os.environ["PATH"]}
+# wine sets USERPROFILE and PATH itself for a program started from Linux: the Windows
+# interpreter starts the host with the environment the test gives it.
+SPAWN = ("import json, os, subprocess, sys; os.environ.update(json.loads(os.environ.pop('TOVRIN_HOST_ENV')));"
+         " sys.exit(subprocess.call(sys.argv[1:]))")
 
-def host_binary(relative: str) -> Path | None:
-    """A file of the pinned host packages in .venv-hosts, or None when not installed."""
+
+def windows_path(path: Path | str) -> str:
+    """A Linux path as wine's programs see it: its root is drive Z:."""
+    return "Z:" + str(path).replace("/", "\\")
+
+
+def host_binary(relative: str, windows: bool = False) -> Path | None:
+    """A file of the pinned host packages in .venv-hosts (for Windows: the host's program in
+    build/windows/hosts/bin), or None when not installed."""
+    if windows:
+        program = WINDOWS_HOSTS / "bin" / relative
+        return program if program.is_file() and (program.parent / "bcryptprimitives.dll").is_file() else None
     found = sorted(HOSTS_VENV.glob(f"lib/python3*/site-packages/{relative}"))
     return found[0] if found else None
 
@@ -111,9 +134,13 @@ class ScriptedModel:
         self.server.server_close()
 
 
-def run_host(argv: list[str], env: dict, cwd: Path, timeout: float = HOST_TIMEOUT):
+def run_host(argv: list[str], env: dict, cwd: Path, timeout: float = HOST_TIMEOUT, windows: bool = False):
     """Run a host as a user's shell would, but with stdin on /dev/null, in a session of its own
-    so that a timeout stops it with everything it started."""
+    so that a timeout stops it with everything it started. `windows`: a Windows program under
+    wine, `argv` and `env` as Windows sees them."""
+    if windows:
+        argv = ["wine", str(WINDOWS_PYTHON), "-c", SPAWN, *argv]
+        env = WINE | {"TOVRIN_HOST_ENV": json.dumps(env)}
     process = subprocess.Popen(argv, env=env, cwd=cwd, stdin=subprocess.DEVNULL,
                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
                                start_new_session=True)
@@ -126,9 +153,14 @@ def run_host(argv: list[str], env: dict, cwd: Path, timeout: float = HOST_TIMEOU
     return process.returncode, stdout, stderr
 
 
-def host_env(home: Path, extra: dict | None = None) -> dict:
-    """Nothing of the test runner's own environment reaches the host."""
+def host_env(home: Path, extra: dict | None = None, windows: bool = False) -> dict:
+    """Nothing of the test runner's own environment reaches the host. On Windows, the stand-in
+    powershell.exe comes first on PATH, and the product CLI's folder next, as on Linux."""
     env = {"PATH": BASE_PATH, "HOME": str(home), "LANG": "C.UTF-8"}
+    if windows:
+        env = {"PATH": ";".join([windows_path(WINDOWS_HOSTS / "pwsh"), windows_path(WINDOWS_ENV),
+                                 r"C:\windows\system32", r"C:\windows"]),
+               "USERPROFILE": windows_path(home), "HOME": windows_path(home)}
     return env | (extra or {})
 
 
@@ -139,8 +171,10 @@ def new_home(parent: Path, name: str = "home") -> Path:
     return home
 
 
-def mcp_server(tools: list[str]) -> dict:
+def mcp_server(tools: list[str], windows: bool = False) -> dict:
     """The stdio MCP server's launch settings (command, args), offering these tools."""
+    if windows:
+        return {"command": windows_path(WINDOWS_PYTHON), "args": [windows_path(MCP_SERVER), *tools]}
     return {"command": sys.executable, "args": [str(MCP_SERVER), *tools]}
 
 
