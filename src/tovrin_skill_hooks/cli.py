@@ -13,7 +13,7 @@ from pathlib import Path
 from tovrin_skill_hooks import registration as reg
 from tovrin_skill_hooks.files import update_json, whole_numbers
 from tovrin_skill_hooks.hosts import APPROVE_HINT, HOSTS, host_report, status
-from tovrin_skill_hooks.registration import Problem
+from tovrin_skill_hooks.errors import Problem
 
 PROG = "tovrin-skill-hooks"
 

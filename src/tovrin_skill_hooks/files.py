@@ -15,7 +15,7 @@ import tomllib
 from json.decoder import scanstring
 from pathlib import Path
 
-from tovrin_skill_hooks.registration import Problem
+from tovrin_skill_hooks.errors import Problem
 
 # Reads and edits of a file that another program keeps changing, before giving up.
 ATTEMPTS = 5

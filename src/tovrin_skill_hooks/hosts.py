@@ -11,7 +11,7 @@ from pathlib import Path
 
 from tovrin_skill_hooks import registration as reg
 from tovrin_skill_hooks.files import read_json, read_toml
-from tovrin_skill_hooks.registration import Problem
+from tovrin_skill_hooks.errors import Problem
 
 
 def _home() -> Path:
