@@ -306,15 +306,34 @@ def _table(table: dict, key: str) -> dict:
 
 
 def _codex_settings():
-    """(hook states, hooks on, trusted project folders) from Codex's user config.toml."""
-    config = read_toml(CODEX.user_folder() / "config.toml") or {}
+    """(hook states, hooks on, trusted project folders, why it cannot be read) from Codex's user
+    config.toml. One that cannot be read counts as empty here: it is among the host's files,
+    which report the error."""
+    try:
+        config = read_toml(CODEX.user_folder() / "config.toml") or {}
+    except Problem as error:
+        return {}, True, set(), str(error)
     states = _table(_table(config, "hooks"), "state")
     features = _table(config, "features")
     # `codex_hooks` is the older name of the same switch.
     hooks_on = features.get("hooks", features.get("codex_hooks", True)) is not False
     trusted = {Path(p) for p, v in _table(config, "projects").items()
                if isinstance(v, dict) and v.get("trust_level") == "trusted"}
-    return states, hooks_on, trusted
+    return states, hooks_on, trusted, None
+
+
+def _approval(codex, record: FileFindings, g: int, h: int) -> dict:
+    """What Codex's settings `codex` hold for the entry at (group g, hook h) of a file: its
+    state, kept under the file's path and the entry's position, whether hooks are on, and
+    whether the file is the user's or in a trusted project."""
+    states, hooks_on, trusted, config_error = codex
+    path = Path(record.file)
+    key = f"{path}:post_tool_use:{g}:{h}"
+    in_trusted = record.scope == "user" or any(
+        folder in trusted for folder in [path.parent.parent, *path.parent.parent.parents])
+    state = states.get(key) if isinstance(states.get(key), dict) else {}
+    return {"key": key, "state": state, "hooks_on": hooks_on, "trusted_project": in_trusted,
+            "config_error": config_error}
 
 
 def _read(path: Path):
@@ -336,16 +355,19 @@ def _hooks_off(loaded: list[tuple[str, dict | None]]) -> tuple[str, object] | No
     return deciding if deciding and deciding[1] is not False else None
 
 
+def _check_hooks_off(off: tuple[str, object], found: Finding) -> None:
+    """The entry does not run: "disableAllHooks", set as `off` says, turns every hook off."""
+    found.problems.append(
+        f'hooks are off: {off[0]} sets "disableAllHooks": {json.dumps(off[1])}, and '
+        "Claude Code runs no hook at all; remove it (or set it to false in a later "
+        "file: user, then project, then local settings)")
+    found.ready = False
+
+
 def host_report(host: Host, cwd: Path, inspect: bool = True) -> HostFindings:
     """Every file of the host that it reads hooks from, with the entries of this hook found
     in it: inspected (what the host does with each), or with `inspect` false just counted."""
-    if host is CODEX:
-        try:
-            states, hooks_on, trusted = _codex_settings()
-            config_error = None
-        except Problem as error:
-            # The user's config.toml is among the files below, which report the error.
-            states, hooks_on, trusted, config_error = {}, True, set(), str(error)
+    codex = _codex_settings() if host is CODEX else None
     files, loaded = [], []
     for scope, path in _sources(host, cwd):
         record = FileFindings(scope, str(path), os.path.lexists(path))
@@ -359,28 +381,16 @@ def host_report(host: Host, cwd: Path, inspect: bool = True) -> HostFindings:
     off = _hooks_off([(file, settings) for file, settings, _ in loaded]) if host is CLAUDE else None
     in_use = shell_in_use(host) if os.name == "nt" and inspect else None
     for record, (_, _, groups) in zip(files, loaded):
-        path = Path(record.file)
         for g, h in reg.owned(groups or []):
             hook = groups[g]["hooks"][h]
             if not inspect:  # counted only
                 record.entries.append(Finding(groups[g].get("matcher"), hook.get("command"),
                                               hook.get("timeout")))
                 continue
-            approval = None
-            if host is CODEX:
-                key = f"{path}:post_tool_use:{g}:{h}"
-                in_trusted = record.scope == "user" or any(
-                    folder in trusted for folder in [path.parent.parent, *path.parent.parent.parents])
-                state = states.get(key) if isinstance(states.get(key), dict) else {}
-                approval = {"key": key, "state": state, "hooks_on": hooks_on,
-                            "trusted_project": in_trusted, "config_error": config_error}
+            approval = _approval(codex, record, g, h) if host is CODEX else None
             found = inspect_hook(host, groups[g].get("matcher"), hook, approval, in_use=in_use)
             if off:
-                found.problems.append(
-                    f'hooks are off: {off[0]} sets "disableAllHooks": {json.dumps(off[1])}, and '
-                    "Claude Code runs no hook at all; remove it (or set it to false in a later "
-                    "file: user, then project, then local settings)")
-                found.ready = False
+                _check_hooks_off(off, found)
             record.entries.append(found)
     return HostFindings(host.name, host.title, files)
 
