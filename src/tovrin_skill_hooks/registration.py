@@ -7,6 +7,9 @@ import shlex
 import sysconfig
 from pathlib import Path, PureWindowsPath
 
+from tovrin_skill_hooks.errors import Problem
+from tovrin_skill_hooks.files import read_regular
+
 LAUNCHER_NAME = "tovrin-report-skill-usage"
 # The native launcher hands the events it does not answer alone to this Python script beside it.
 PYTHON_SCRIPT = LAUNCHER_NAME + "-python"
@@ -18,10 +21,6 @@ REPORT_TIMEOUT = 10
 EVENT = "PostToolUse"
 # Where the hook looks for the product CLI, in the folder of the interpreter that runs it.
 CLI_NAMES = ("tovrin.exe", "tovrin")
-
-
-class Problem(Exception):
-    """A user's mistake or an operational failure: one line for the user, no traceback."""
 
 
 def launcher_path() -> Path:
@@ -188,7 +187,6 @@ def interpreter_of(launcher: Path, platform: str = os.name) -> Path | None:
     line names, read as the native launcher reads it (and, for the /bin/sh preamble, as sh
     then reads the next line). The launcher is that script, or a native program that hands
     over to the script beside its own file. None when that cannot be read."""
-    from tovrin_skill_hooks.files import read_regular  # which needs Problem from here
     limit = HEAD_BYTES["nt" if platform == "nt" else "posix"]
     try:
         # Read as files only: a FIFO or a device in their place is refused, not waited on.
