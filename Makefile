@@ -56,8 +56,9 @@ $(ZIG_VENV)/.installed:
 	$(ZIG_VENV)/bin/python -m pip install --quiet --disable-pip-version-check ziglang==0.17.1
 	@touch $@
 
-# The real agent hosts run the installed hook as the README registers it (tests/hosts/). Only
-# the hosts' binaries are used, so their packages' own dependencies are left out.
+# The real agent hosts run the installed hook as docs/registration.md registers it
+# (tests/hosts/). Only the hosts' binaries are used, so their packages' own dependencies are
+# left out.
 HOSTS_VENV := .venv-hosts
 test-hosts: install $(HOSTS_VENV)/.installed
 	TOVRIN_HOSTS_REQUIRED=1 $(PY) -m pytest -q -p no:cacheprovider tests/hosts

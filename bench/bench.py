@@ -255,10 +255,11 @@ def product_init_figure(pairs):
 
 
 def registration_figures(non_skill_ms: float) -> dict:
-    """What a call of a tool that never uses a skill costs under the README's registration:
+    """What a call of a tool that never uses a skill costs under the documented registration:
     the hook processes the host starts for it, whether it searches with the matcher or
     matches it against the whole name, against one start-up each under the matcher ".*"."""
-    matcher = re.search(r'"matcher": "([^"]+)"', (ROOT / "README.md").read_text()).group(1)
+    registration = (ROOT / "docs" / "registration.md").read_text()
+    matcher = re.search(r'"matcher": "([^"]+)"', registration).group(1)
     started = [tool for tool in OTHER_TOOLS if re.search(matcher, tool) or re.fullmatch(matcher, tool)]
     return {
         "matcher": matcher,
@@ -266,7 +267,7 @@ def registration_figures(non_skill_ms: float) -> dict:
         "processes_per_call": len(started) / len(OTHER_TOOLS),
         "ms_per_call": len(started) / len(OTHER_TOOLS) * non_skill_ms,
         "match_all_ms_per_call": non_skill_ms,
-        "command": f"the README's matcher applied to {', '.join(OTHER_TOOLS)}, "
+        "command": f"the matcher of docs/registration.md applied to {', '.join(OTHER_TOOLS)}, "
                    "priced at native_read_no_skill's hook time",
     }
 

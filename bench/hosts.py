@@ -1,4 +1,5 @@
-"""What the hook costs a real host per tool call, registered as the README says (synchronous).
+"""What the hook costs a real host per tool call, registered as docs/registration.md
+says (synchronous).
 
 Runs each host on one tool call in three arms: with nothing registered, with `true` registered
 in the hook's place (the least any registered command costs), and with the hook, in turn,

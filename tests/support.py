@@ -1,5 +1,6 @@
 """What several test modules share: the hook's dicts as they must read, a str subclass, events
-generated or chosen for their edges, the README's registrations, and a run as another user.
+generated or chosen for their edges, the registrations of docs/registration.md, and a run as
+another user.
 
 Plain Python with nothing of POSIX's at import: the module's tests import it under CPython for
 Windows too (make test-windows)."""
@@ -107,27 +108,28 @@ _parsed_tool_inputs = st.one_of(
 # Events as JSON gives them: only JSON's values, no NaN.
 parsed_events = st.fixed_dictionaries({}, optional={"tool_name": _parsed_tool_names, "tool_input": _parsed_tool_inputs})
 
-# --- The README's registrations ---------------------------------------------------------------
+# --- The registrations of docs/registration.md ---------------------------------------------------
 
-README = Path(__file__).resolve().parents[1] / "README.md"
+REGISTRATION = Path(__file__).resolve().parents[1] / "docs" / "registration.md"
 LAUNCHER = str(Path(sys.executable).parent / "tovrin-report-skill-usage")
 FILES = {"claude": ".claude/settings.json", "codex": ".codex/hooks.json"}
 
 
 def snippets() -> list[dict]:
-    """The settings each top-level ```json or ```toml block of the README stands for."""
-    blocks = re.findall(r"^```(json|toml)\n(.*?)^```$", README.read_text(), flags=re.M | re.S)
+    """The settings each top-level ```json or ```toml block of docs/registration.md stands for."""
+    blocks = re.findall(r"^```(json|toml)\n(.*?)^```$", REGISTRATION.read_text(), flags=re.M | re.S)
     return [json.loads(text) if kind == "json" else tomllib.loads(text) for kind, text in blocks]
 
 
 def with_launcher(config: dict) -> dict:
-    """A README registration with the launcher's real path where the placeholder stands."""
+    """A registration of docs/registration.md with the launcher's real path where the
+    placeholder stands."""
     return {"hooks": {"PostToolUse": [
         group | {"hooks": [hook | {"command": LAUNCHER} for hook in group["hooks"]]}
         for group in config["hooks"]["PostToolUse"]]}}
 
 
-# What install writes is the README's registration: its first snippet.
+# What install writes is the documented registration: its first snippet.
 [OURS] = with_launcher(snippets()[0])["hooks"]["PostToolUse"]
 
 

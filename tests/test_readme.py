@@ -1,6 +1,6 @@
-"""The registration snippets of the README: each parses, its matcher lets through every tool
-call that can use a skill and no other, and the command it names, once pointed at the
-installed launcher, records a Skill call silently."""
+"""The registration snippets of docs/registration.md: each parses, its matcher lets through
+every tool call that can use a skill and no other, and the command it names, once pointed at
+the installed launcher, records a Skill call silently."""
 
 import json
 import re

@@ -79,7 +79,7 @@ def run(home: Path, calls: list[Call], *, cwd: Path | None = None, env: dict | N
 
 
 def register_from_readme(folder: Path) -> Path:
-    """The README's Claude Code block, as .claude/settings.json in `folder`: a home (user
+    """docs/registration.md's Claude Code block, as .claude/settings.json in `folder`: a home (user
     settings) or a project."""
     return harness.write(folder / ".claude" / "settings.json", harness.readme_block("Claude Code", "json"))
 

@@ -116,8 +116,8 @@ def run(home: Path, calls: list[Call], *, cwd: Path | None = None, env: dict | N
 
 
 def register_from_readme(folder: Path, form: str = "json") -> Path:
-    """The README's Codex block, as .codex/hooks.json (json) or .codex/config.toml (toml) in
-    `folder`: a home (user settings) or a project."""
+    """docs/registration.md's Codex block, as .codex/hooks.json (json) or .codex/config.toml
+    (toml) in `folder`: a home (user settings) or a project."""
     name = {"json": "hooks.json", "toml": "config.toml"}[form]
     return harness.write(folder / ".codex" / name, harness.readme_block("Codex CLI", form))
 

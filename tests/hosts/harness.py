@@ -1,5 +1,5 @@
 """What both hosts share: the scripted model server, the host's process and environment, the
-README's registration and the recorded uses; on Linux, and for the hosts' Windows builds under
+documented registration and the recorded uses; on Linux, and for the hosts' Windows builds under
 wine (`windows=True`), which run the Windows wheel in CPython for Windows (make test-hosts-windows)."""
 
 import json
@@ -18,12 +18,12 @@ from typing import Callable
 from conftest import recorded_uses  # noqa: F401  (the uses a run left, read by the stand-in CLI)
 
 ROOT = Path(__file__).resolve().parents[2]
-README = ROOT / "README.md"
+REGISTRATION = ROOT / "docs" / "registration.md"
 HOSTS_VENV = ROOT / ".venv-hosts"
 # The environment under test: its launcher is what the hosts run, its CLI records the uses.
 BIN = Path(sys.executable).parent
 LAUNCHER = BIN / "tovrin-report-skill-usage"
-# Where the README's snippets stand for the launcher's absolute path.
+# Where the registration blocks stand for the launcher's absolute path.
 PLACEHOLDER = "/absolute/path/.venv/bin/tovrin-report-skill-usage"
 # The product CLI is on the user's PATH, so that a model's "tovrin ..." line runs it.
 BASE_PATH = f"{BIN}:/usr/local/bin:/usr/bin:/bin"
@@ -179,14 +179,15 @@ def mcp_server(tools: list[str], windows: bool = False) -> dict:
 
 
 def readme_block(section: str, kind: str) -> str:
-    """The README's ```kind block under the heading `### section`, with the launcher's real
-    absolute path in place of the placeholder."""
-    text = README.read_text()
+    """docs/registration.md's ```kind block under the heading `### section`, with the
+    launcher's real absolute path in place of the placeholder."""
+    text = REGISTRATION.read_text()
     body = re.search(rf"^### {re.escape(section)}\n(.*?)(?=^#|\Z)", text, flags=re.M | re.S)
-    assert body, f"README has no section {section!r}"
+    assert body, f"docs/registration.md has no section {section!r}"
     blocks = re.findall(rf"^```{kind}\n(.*?)^```$", body.group(1), flags=re.M | re.S)
-    assert len(blocks) == 1, f"README's {section!r} needs exactly one {kind} block"
-    assert PLACEHOLDER in blocks[0], f"README's {section!r} {kind} block lost {PLACEHOLDER}"
+    assert len(blocks) == 1, f"docs/registration.md's {section!r} needs exactly one {kind} block"
+    assert PLACEHOLDER in blocks[0], \
+        f"docs/registration.md's {section!r} {kind} block lost {PLACEHOLDER}"
     return blocks[0].replace(PLACEHOLDER, str(LAUNCHER))
 
 

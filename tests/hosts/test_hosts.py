@@ -1,4 +1,4 @@
-"""The hook as the real hosts run it, registered by the README's own blocks: which tool calls
+"""The hook as the real hosts run it, registered by the documented blocks: which tool calls
 start it, that it exits 0 silently, and which uses end up recorded."""
 
 import json
@@ -22,7 +22,7 @@ class Scenario:
     calls: tuple[Call, ...]
     uses: dict          # what `tovrin skills usage` lists afterwards
     hook_runs: int      # PostToolUse runs of the hook, each exiting 0 and printing nothing
-    form: str = "json"  # the README's block the registration comes from
+    form: str = "json"  # the documented block the registration comes from
     approved: bool = True  # Codex: the approval record /hooks writes
     project: bool = False  # Codex: registered in the project's .codex/, the project trusted
     args: tuple = ()
@@ -33,7 +33,8 @@ CLAUDE_CODE = {
     "cli-line": Scenario((CLI_LINE,), {"tov-skills": 1}, 1),
     "skill-tool": Scenario((SKILL_CALL,), {"tov-auth": 1}, 1),
     "mcp-tool": Scenario((MCP_CALL,), {"tov-dataset-query": 1}, 1),
-    "read-starts-no-hook": Scenario((Call("Read", {"file_path": str(harness.README)}),), {}, 0),
+    "read-starts-no-hook": Scenario((Call("Read", {"file_path": str(harness.REGISTRATION)}),),
+                                    {}, 0),
     # A command that exits non-zero raises PostToolUseFailure, which nothing is registered for.
     "failed-cli-line-not-counted": Scenario((FAILING_CLI_LINE,), {}, 0),
     "powershell-cli-line": Scenario((Call("PowerShell", {"command": "tovrin auth status"}),),
@@ -56,7 +57,7 @@ TABLE = [pytest.param(claude_code, s, id=f"claude-code-{name}") for name, s in C
 
 
 def prepare(host, home, scenario: Scenario) -> dict:
-    """Register the hook as the README says, and return the host's extra environment."""
+    """Register the hook as docs/registration.md says, and return the host's extra environment."""
     if host is claude_code:
         claude_code.register_from_readme(home)
         claude_code.add_skill(home, "tov-auth")
