@@ -13,7 +13,8 @@ from tovrin_skill_hooks.files import read_regular
 LAUNCHER_NAME = "tovrin-report-skill-usage"
 # The native launcher hands the events it does not answer alone to this Python script beside it.
 PYTHON_SCRIPT = LAUNCHER_NAME + "-python"
-# Every tool that can use a skill, and no other: the README's registrations name the same.
+# Every tool that can use a skill, and no other: the registrations by hand in
+# docs/registration.md name the same.
 MATCHER = "Skill|Bash|PowerShell|mcp__.*"
 # Seconds. Room for the report, which itself stops the CLI after 10 seconds.
 TIMEOUT = 30
@@ -222,7 +223,7 @@ def cli_path(interpreter: Path) -> Path:
 
 
 def entry(launcher: Path | str, host: str, platform: str = os.name, shorten=None) -> dict:
-    """The hook entry as the README registers it: synchronous (no `async`)."""
+    """The hook entry as docs/registration.md registers it by hand: synchronous (no `async`)."""
     return {"type": "command", **command_form(launcher, host, platform, shorten), "timeout": TIMEOUT}
 
 
