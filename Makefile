@@ -72,15 +72,17 @@ $(HOSTS_VENV)/.installed: requirements-hosts.txt
 	@touch $@
 
 # The whole suite against a build with AddressSanitizer and UndefinedBehaviorSanitizer, in
-# an environment of its own. The uninstrumented interpreter needs the ASan runtime first in
-# line and the plain allocator; leaks are left to the suite's own leak test, since the
-# interpreter keeps much of its memory to the end on purpose. The host tests are left out: a
-# host starts the hook with an environment of its own, without the runtime.
+# an environment of its own. The uninstrumented interpreter needs the ASan runtime (the one
+# the instrumented module loads) first in line, and the plain allocator; leaks are left to the
+# suite's own leak test, since the interpreter keeps much of its memory to the end on purpose.
+# The host tests are left out: a host starts the hook with an environment of its own, without
+# the runtime.
 ASAN_VENV := .venv-asan
 test-asan:
 	$(MAKE) VENV=$(ASAN_VENV) install \
 	  BUILD_SETTINGS="-C build-dir=build/asan -C cmake.build-type=RelWithDebInfo -C cmake.define.HOOK_SANITIZE=ON"
-	LD_PRELOAD="$$(g++ -print-file-name=libasan.so)" PYTHONMALLOC=malloc \
+	LD_PRELOAD="$$(ldd $(ASAN_VENV)/lib/python3.13/site-packages/tovrin/skills/hooks/*.so | awk '/libasan/ { print $$3 }')" \
+	  PYTHONMALLOC=malloc \
 	  ASAN_OPTIONS=detect_leaks=0:halt_on_error=1:abort_on_error=1 \
 	  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	  $(ASAN_VENV)/bin/python -m pytest -q -p no:cacheprovider --ignore=tests/hosts
