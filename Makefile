@@ -45,7 +45,6 @@ $(VENV)/.installed: $(VENV)/.tools $(SOURCES) $(shell find standin -type f)
 
 # zig from PyPI, pinned, in an environment of its own: cross-compilers for macOS, Windows and old glibc.
 ZIG_VENV := .venv-zig
-ZIG      := $(ZIG_VENV)/bin/python -m ziglang
 # zig's caches stay inside the checkout's ignored build folder.
 export ZIG_GLOBAL_CACHE_DIR := $(CURDIR)/build/zig-cache
 export ZIG_LOCAL_CACHE_DIR  := $(CURDIR)/build/zig-cache
@@ -74,15 +73,17 @@ $(HOSTS_VENV)/.installed: requirements-hosts.txt
 	@touch $@
 
 # The whole suite against a build with AddressSanitizer and UndefinedBehaviorSanitizer, in
-# an environment of its own. The uninstrumented interpreter needs the ASan runtime first in
-# line and the plain allocator; leaks are left to the suite's own leak test, since the
-# interpreter keeps much of its memory to the end on purpose. The host tests are left out: a
-# host starts the hook with an environment of its own, without the runtime.
+# an environment of its own. The uninstrumented interpreter needs the ASan runtime (the one
+# the instrumented module loads) first in line, and the plain allocator; leaks are left to the
+# suite's own leak test, since the interpreter keeps much of its memory to the end on purpose.
+# The host tests are left out: a host starts the hook with an environment of its own, without
+# the runtime.
 ASAN_VENV := .venv-asan
 test-asan:
 	$(MAKE) VENV=$(ASAN_VENV) install \
 	  BUILD_SETTINGS="-C build-dir=build/asan -C cmake.build-type=RelWithDebInfo -C cmake.define.HOOK_SANITIZE=ON"
-	LD_PRELOAD="$$(g++ -print-file-name=libasan.so)" PYTHONMALLOC=malloc \
+	LD_PRELOAD="$$(ldd $(ASAN_VENV)/lib/python3.13/site-packages/tovrin/skills/hooks/*.so | awk '/libasan/ { print $$3 }')" \
+	  PYTHONMALLOC=malloc \
 	  ASAN_OPTIONS=detect_leaks=0:halt_on_error=1:abort_on_error=1 \
 	  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	  $(ASAN_VENV)/bin/python -m pytest -q -p no:cacheprovider --ignore=tests/hosts
@@ -103,7 +104,7 @@ wheel: $(VENV)/.auditwheel $(ZIG_VENV)/.installed $(WIN_WHEEL)/checked
 	rm -rf dist build/wheel
 	$(PY) -m pip wheel --quiet --disable-pip-version-check --no-build-isolation --no-deps \
 	  -w build/wheel -C build-dir=build/manylinux \
-	  -C cmake.define.CMAKE_CXX_COMPILER=$(CURDIR)/tools/manylinux-c++ .
+	  -C cmake.define.CMAKE_TOOLCHAIN_FILE=$(CURDIR)/tools/zig-manylinux.cmake .
 	$(VENV)/bin/auditwheel repair --plat $(WHEEL_PLATFORM) --patcher none -w dist build/wheel/*.whl
 	$(VENV)/bin/auditwheel show dist/*.whl
 	TOVRIN_WHEEL="$$(echo dist/*.whl)" $(PY) -m pytest -q -p no:cacheprovider tests/test_wheel.py
@@ -117,20 +118,21 @@ clean:
 	rm -rf build dist $(VENV) $(ASAN_VENV) $(ZIG_VENV) $(HOSTS_VENV)
 
 # macOS and Windows, as far as this machine takes them (no Mac or Windows machine here): the
-# module compiled and linked for both macOS CPUs, the Windows wheel built and its module loaded
-# under wine, and the marker layer's contract test run natively and, on the Windows layer,
-# under wine.
+# module and the launcher built by CMake for both macOS CPUs and checked, the Windows wheel
+# built and its module loaded under wine, and the marker layer's contract test run natively
+# and, on the Windows layer, under wine.
 PORTS       := build/ports
-CORE_DIR    := ext/core
 HOOK_DIR    := ext/report_skill_usage
-EXT_HEADERS := $(wildcard ext/*/*.hpp)
-CONTRACT    := tests/marker_contract/marker_contract.cpp
-# $(call objects,FOLDER,PART,SYSTEM): the objects, under FOLDER, of a part's sources for a
-# system (posix or windows), as ext/sources.txt lists them.
-objects = $(patsubst %.cpp,$(1)/%.o,$(shell awk '$$1 == "$(2)" && ($$2 == "any" || $$2 == "$(3)") { print $$3 }' ext/sources.txt))
-# A Release build of every part: the flags of every build (ext/cxx_flags.txt), with those
-# that CMake adds to a Release build.
-PORT_FLAGS  := $(shell sed -n 's/^-/-/p' ext/cxx_flags.txt) -O3 -DNDEBUG
+# Every C and C++ program is built by CMake (CMakeLists.txt), with a toolchain file per target
+# (tools/zig-*.cmake): $(call cmake,FOLDER,SETTINGS) configures a Release build in FOLDER, the
+# first time, and brings it up to date.
+CMAKE       := $(VENV)/bin/cmake
+cmake        = $(CMAKE) -S . -B $(1) -G Ninja -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja \
+               -DCMAKE_BUILD_TYPE=Release $(2) >$(1).log || { cat $(1).log; exit 1; }; \
+               $(CMAKE) --build $(1)
+# The sources of the test programs beside those of the hook.
+TEST_PROGRAMS := $(SOURCES) $(wildcard tests/marker_contract/* tests/launcher_port/* standin/windows/*) \
+                 tests/nfs_flock.c tools/wine-process-prng.c
 # The interpreter's own headers, this machine's (see the README's "Platforms").
 HOST_PYTHON_INCLUDE = $(shell $(ZIG_VENV)/bin/python -c 'import sysconfig; print(sysconfig.get_path("include"))')
 # wine keeps to the checkout: its menu builder off (it would add menus and desktop entries to
@@ -139,23 +141,14 @@ HOST_PYTHON_INCLUDE = $(shell $(ZIG_VENV)/bin/python -c 'import sysconfig; print
 WINE_DIRS   := $(PORTS)/wine-home $(PORTS)/wine-tmp
 WINE_ENV    := WINEPREFIX=$(CURDIR)/$(PORTS)/wine WINEDEBUG=-all WINEDLLOVERRIDES=winemenubuilder.exe=d \
                HOME=$(CURDIR)/$(PORTS)/wine-home TMPDIR=$(CURDIR)/$(PORTS)/wine-tmp
-# wine's server ends once its last program has, and a program that starts while it is ending
-# is refused ("wine client error:0: recvmsg: Connection reset by peer"). A recipe that runs
-# wine programs one after another holds one server from before its first to after its last
-# (kept 60 s past its last program, should the recipe stop midway), then lets it go. wine's own
-# services, which live as long as the server, are started at once with none of the recipe's
-# streams: a pipe they held open would not end until they do.
-WINE_HOLD    := $(WINE_ENV) wineserver -w && $(WINE_ENV) wineserver -p60 && \
-                $(WINE_ENV) wine cmd /c exit 0 </dev/null >/dev/null 2>&1
-WINE_RELEASE := $(WINE_ENV) wineserver -k && $(WINE_ENV) wineserver -w
+# One wine server held from before a recipe's first wine program to after its last (tools/wine-server).
+WINE_HOLD    := $(WINE_ENV) tools/wine-server hold
+WINE_RELEASE := $(WINE_ENV) tools/wine-server release
 
 .PHONY: check-ports ports-tools
 
 check-ports: ports-tools $(PORTS)/macos-arm64/checked $(PORTS)/macos-x86_64/checked $(WIN_WHEEL)/checked \
-             $(PORTS)/native/marker_contract $(PORTS)/native/nfs_flock.so $(PORTS)/windows/marker_contract.exe \
-             $(PORTS)/wine/.ready \
-             $(PORTS)/macos-arm64/launcher-checked $(PORTS)/macos-x86_64/launcher-checked \
-             $(PORTS)/windows/stand_in_interpreter.exe
+             $(PORTS)/native/.built $(PORTS)/windows/.built $(PORTS)/wine/.ready
 	rm -rf $(PORTS)/run-posix $(PORTS)/run-nfs $(PORTS)/run-windows
 	@mkdir -p $(WINE_DIRS)
 	$(PORTS)/native/marker_contract $(PORTS)/run-posix
@@ -185,69 +178,58 @@ $(PORTS)/wine/.ready: | ports-tools
 	$(WINE_ENV) wineboot --init >$(PORTS)/wine-init.log 2>&1 || { cat $(PORTS)/wine-init.log; exit 1; }
 	@touch $@
 
-# macOS: compiled by zig against this machine's headers, for the oldest macOS of each CPU
-# that CPython 3.13's installers support. Linked twice with -undefined dynamic_lookup: by
-# zig, and by LLVM's ld64 as CMake links it on a Mac (a bundle, with the exported-symbols
-# list, which zig's linker ignores), against zig's stubs of libSystem.
-# Every part is compiled against the core's headers, and the module's against the
-# interpreter's as well.
-define macos
-$(PORTS)/macos-$(1)/%.o: ext/%.cpp $(EXT_HEADERS) $(ZIG_VENV)/.installed
-	@mkdir -p $$(@D)
-	$$(ZIG) c++ -target $(2) $$(PORT_FLAGS) -I$(CORE_DIR) $$(PYTHON_INCLUDE) -c $$< -o $$@
-$(PORTS)/macos-$(1)/report_skill_usage/%.o: PYTHON_INCLUDE = -I$$(HOST_PYTHON_INCLUDE)
-macos_objects_$(1) := $$(call objects,$(PORTS)/macos-$(1),core,posix) \
-                      $$(call objects,$(PORTS)/macos-$(1),module,posix)
-$(PORTS)/macos-$(1)/zig/report_skill_usage.so: $$(macos_objects_$(1))
-	@mkdir -p $$(@D)
-	$$(ZIG) cc -target $(2) -shared -undefined dynamic_lookup $$^ -o $$@
-$(PORTS)/macos-$(1)/report_skill_usage.so: $$(macos_objects_$(1)) $(PORTS)/libSystem.tbd \
-                                          $(HOOK_DIR)/exported_symbols.txt | ports-tools
-	lld -flavor darwin -arch $(1) -platform_version macos $(3) $(3) -bundle -undefined dynamic_lookup \
-	  -exported_symbols_list $(HOOK_DIR)/exported_symbols.txt $$(macos_objects_$(1)) \
-	  -L$(PORTS) -lSystem -o $$@
-$(PORTS)/macos-$(1)/checked: $(PORTS)/macos-$(1)/zig/report_skill_usage.so $(PORTS)/macos-$(1)/report_skill_usage.so \
-                             tools/port-checks | ports-tools
-	$(ZIG_VENV)/bin/python tools/port-checks macho $$< $(1) $(HOOK_DIR)/exported_symbols.txt --zig
-	$(ZIG_VENV)/bin/python tools/port-checks macho $(PORTS)/macos-$(1)/report_skill_usage.so $(1) \
-	  $(HOOK_DIR)/exported_symbols.txt
-	@touch $$@
-endef
-$(eval $(call macos,arm64,aarch64-macos.11.0,11.0))
-$(eval $(call macos,x86_64,x86_64-macos.10.13,10.13))
+# macOS, for the oldest macOS of each CPU that CPython 3.13's installers support
+# (tools/zig-macos-*.cmake): the module, compiled against this machine's interpreter headers,
+# linked twice with -undefined dynamic_lookup, by zig and by LLVM's ld64 as CMake links it on a
+# Mac (a bundle, with the exported-symbols list, which zig's linker ignores); and the launcher.
+$(PORTS)/macos-%/checked: $(SOURCES) tools/zig-macos.cmake tools/zig-macos-%.cmake tools/macos-%-c++ tools/zig-c++ \
+                          tools/port-checks $(VENV)/.tools $(ZIG_VENV)/.installed | ports-tools
+	@mkdir -p $(PORTS)
+	$(call cmake,$(@D),-DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/tools/zig-macos-$*.cmake \
+	  -DPython_INCLUDE_DIR=$(HOST_PYTHON_INCLUDE) -DPython_SOABI=cpython-313-darwin)
+	$(ZIG_VENV)/bin/python tools/port-checks macho $(@D)/report_skill_usage.cpython-313-darwin.so $* \
+	  $(HOOK_DIR)/exported_symbols.txt --zig
+	$(ZIG_VENV)/bin/python tools/port-checks macho $(@D)/ld64/report_skill_usage.so $* $(HOOK_DIR)/exported_symbols.txt
+	$(ZIG_VENV)/bin/python tools/port-checks macho-exe $(@D)/tovrin-report-skill-usage $*
+	@touch $@
 
-$(PORTS)/libSystem.tbd: $(ZIG_VENV)/.installed tools/port-checks
-	@mkdir -p $(@D)
-	$(ZIG_VENV)/bin/python tools/port-checks tbd \
-	  "$$($(ZIG_VENV)/bin/python -c 'import ziglang, os; print(os.path.dirname(ziglang.__file__))')/lib/libc/darwin/libSystem.tbd" $@
+# The test programs, natively (the marker layer's contract test, and flock() as NFS gives it)
+# and for Windows (that test, the stand-in interpreter the launcher hands over to under wine,
+# the stand-in product CLI and PowerShell, and the ProcessPrng DLL for the hosts).
+$(PORTS)/native/.built: $(TEST_PROGRAMS) $(VENV)/.tools
+	@mkdir -p $(PORTS)
+	$(call cmake,$(@D),-DHOOK_BUILD=test-programs)
+	@touch $@
+$(PORTS)/windows/.built: $(TEST_PROGRAMS) tools/zig-windows.cmake tools/windows-c++ tools/windows-cc tools/zig-c++ \
+                         $(VENV)/.tools $(ZIG_VENV)/.installed | ports-tools
+	@mkdir -p $(PORTS)
+	$(call cmake,$(@D),-DHOOK_BUILD=test-programs -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/tools/zig-windows.cmake)
+	@touch $@
 
 # Windows: the wheel, built by scikit-build-core from CMakeLists.txt like Linux's, cross-compiled
 # by zig (tools/zig-windows.cmake) for CPython 3.13 for Windows. No Windows interpreter runs
 # here to tell FindPython about itself, so the build names its parts: CPython's own headers
-# with the pyconfig.h of its Windows build (see tools/cpython-windows-headers), an import
-# library made from the real python313.dll's export table, that DLL's folder, and the
+# with the pyconfig.h of its Windows build (see tools/cpython-windows-headers), the real
+# python313.dll's export table (the build makes the import library), that DLL's folder, and the
 # extension suffix; the wheel's tag is set likewise.
 WIN_PYTHON := $(PORTS)/cpython-windows
-WIN_IMPLIB := build/windows/libpython313.dll.a
+WIN_DEF    := build/windows/python313.def
 
 $(WIN_PYTHON)/include/VERSION: tools/cpython-windows-headers
 	sh tools/cpython-windows-headers $(WIN_PYTHON)
 
-build/windows/python313.def: $(WIN_EMBED)/python.exe tools/port-checks | ports-tools
+$(WIN_DEF): $(WIN_EMBED)/python.exe tools/port-checks $(ZIG_VENV)/.installed | ports-tools
 	$(ZIG_VENV)/bin/python tools/port-checks def $(WIN_EMBED)/python313.dll $@
 
-$(WIN_IMPLIB): build/windows/python313.def $(ZIG_VENV)/.installed
-	$(ZIG) dlltool -d $< -l $@ -m i386:x86-64
-
 $(WIN_WHEEL)/built: $(SOURCES) tools/zig-windows.cmake tools/windows-c++ tools/zig-c++ \
-                    $(WIN_PYTHON)/include/VERSION $(WIN_IMPLIB) $(VENV)/.tools $(ZIG_VENV)/.installed \
+                    $(WIN_PYTHON)/include/VERSION $(WIN_DEF) $(VENV)/.tools $(ZIG_VENV)/.installed \
                     | ports-tools
 	rm -rf $(WIN_WHEEL)
 	$(PY) -m pip wheel --quiet --disable-pip-version-check --no-build-isolation --no-deps \
 	  -w $(WIN_WHEEL) -C build-dir=build/windows/cmake \
 	  -C cmake.define.CMAKE_TOOLCHAIN_FILE=$(CURDIR)/tools/zig-windows.cmake \
 	  -C cmake.define.Python_INCLUDE_DIR=$(CURDIR)/$(WIN_PYTHON)/include \
-	  -C cmake.define.Python_LIBRARY=$(CURDIR)/$(WIN_IMPLIB) \
+	  -C cmake.define.HOOK_PYTHON_DEF=$(CURDIR)/$(WIN_DEF) \
 	  -C cmake.define.Python_ROOT_DIR=$(CURDIR)/$(WIN_EMBED) \
 	  -C cmake.define.Python_SOABI=cp313-win_amd64 \
 	  -C wheel.tags=cp313-cp313-win_amd64 .
@@ -263,48 +245,6 @@ $(WIN_WHEEL)/checked: $(WIN_WHEEL)/built $(PORTS)/wine/.ready tools/port-checks 
 	  $(WIN_WHEEL)/unpacked
 	$(WINE_RELEASE)
 	@touch $@
-
-# The marker layer's contract test: natively on marker_posix.cpp, with libc's flock() and with
-# NFS's, and on marker_windows.cpp for wine. Like the module, it needs nothing of the C++ library
-# beyond its headers, so zig links both as C and has no libc++ to build for Windows.
-$(PORTS)/native/marker_contract: $(CONTRACT) $(CORE_DIR)/marker_posix.cpp $(CORE_DIR)/marker.hpp
-	@mkdir -p $(@D)
-	$(CXX) $(PORT_FLAGS) -I$(CORE_DIR) $(CONTRACT) $(CORE_DIR)/marker_posix.cpp -o $@
-
-# flock() as Linux's NFS client gives it (see the file), for a second native run.
-$(PORTS)/native/nfs_flock.so: tests/nfs_flock.c
-	@mkdir -p $(@D)
-	$(CC) -shared -fPIC -O2 -Wall -Wextra -Werror $< -o $@
-
-$(PORTS)/windows/marker_contract.o: $(CONTRACT) $(CORE_DIR)/marker.hpp $(ZIG_VENV)/.installed
-	@mkdir -p $(@D)
-	$(ZIG) c++ -target x86_64-windows-gnu $(PORT_FLAGS) -I$(CORE_DIR) -c $< -o $@
-
-$(PORTS)/windows/core/marker_windows.o: $(CORE_DIR)/marker_windows.cpp $(CORE_DIR)/marker.hpp $(ZIG_VENV)/.installed
-	@mkdir -p $(@D)
-	$(ZIG) c++ -target x86_64-windows-gnu $(PORT_FLAGS) -c $< -o $@
-
-$(PORTS)/windows/marker_contract.exe: $(PORTS)/windows/marker_contract.o $(PORTS)/windows/core/marker_windows.o
-	$(ZIG) cc -target x86_64-windows-gnu $^ -o $@
-
-# The native launcher for macOS: compiled by zig like the module and, needing nothing of the
-# C++ library beyond its headers, linked as C. Of the core it uses only headers. The Windows
-# one, from the Windows wheel, is run under wine (check-ports), handing over to a stand-in
-# interpreter that echoes its input.
-define macos_launcher
-$(PORTS)/macos-$(1)/tovrin-report-skill-usage: $$(call objects,$(PORTS)/macos-$(1),launcher,posix)
-	$$(ZIG) cc -target $(2) $$^ -o $$@
-$(PORTS)/macos-$(1)/launcher-checked: $(PORTS)/macos-$(1)/tovrin-report-skill-usage tools/port-checks | ports-tools
-	$(ZIG_VENV)/bin/python tools/port-checks macho-exe $$< $(1)
-	@touch $$@
-endef
-$(eval $(call macos_launcher,arm64,aarch64-macos.11.0))
-$(eval $(call macos_launcher,x86_64,x86_64-macos.10.13))
-
-$(PORTS)/windows/stand_in_interpreter.exe: tests/launcher_port/stand_in_interpreter.cpp $(ZIG_VENV)/.installed
-	@mkdir -p $(@D)
-	$(ZIG) c++ -target x86_64-windows-gnu $(PORT_FLAGS) -c $< -o $@.o
-	$(ZIG) cc -target x86_64-windows-gnu $@.o -lshell32 -o $@
 
 # CPython 3.13 for Windows, the PSF's signed embeddable build (tools/windows-python): the
 # interpreter that the Windows wheel is linked for and tested under wine with.
@@ -337,11 +277,8 @@ $(WIN_ENV)/.tools: $(WIN_EMBED)/python.exe tools/windows-test-requirements.txt t
 	@touch $@
 
 # The stand-in product CLI for Windows, beside python.exe as the product's own CLI is there.
-$(WIN_ENV)/tovrin.exe: standin/windows/tovrin.cpp $(WIN_ENV)/.tools $(ZIG_VENV)/.installed
-	@mkdir -p build/windows/standin
-	$(ZIG) c++ -target x86_64-windows-gnu $(PORT_FLAGS) -c $< -o build/windows/standin/tovrin.o
-	$(ZIG) cc -target x86_64-windows-gnu build/windows/standin/tovrin.o -lshell32 -o build/windows/standin/tovrin.exe
-	cp build/windows/standin/tovrin.exe $@
+$(WIN_ENV)/tovrin.exe: $(PORTS)/windows/.built $(WIN_ENV)/.tools
+	cp $(PORTS)/windows/tovrin.exe $@
 
 # The Windows wheel of `make wheel`, installed by pip into CPython 3.13 for Windows and run
 # under wine: the module's tests (those of what only POSIX has are skipped, each saying why),
@@ -388,13 +325,12 @@ $(WIN_HOSTS)/bin/.unpacked: tools/windows-hosts-requirements.txt | $(VENV)/.tool
 	  codex_cli_bin/bin/codex.exe -d $(WIN_HOSTS)/bin
 	@touch $@
 
-$(WIN_HOSTS)/bin/bcryptprimitives.dll: tools/wine-process-prng.c $(WIN_HOSTS)/bin/.unpacked $(ZIG_VENV)/.installed
-	$(ZIG) cc -target x86_64-windows-gnu -O2 -Wall -Wextra -Werror -shared $< -ladvapi32 -o $@
+$(WIN_HOSTS)/bin/bcryptprimitives.dll: $(PORTS)/windows/.built $(WIN_HOSTS)/bin/.unpacked
+	cp $(PORTS)/windows/bcryptprimitives.dll $@
 
-$(WIN_HOSTS)/pwsh/powershell.exe: standin/windows/powershell.cpp $(ZIG_VENV)/.installed
-	@mkdir -p build/windows/standin $(@D)
-	$(ZIG) c++ -target x86_64-windows-gnu $(PORT_FLAGS) -c $< -o build/windows/standin/powershell.o
-	$(ZIG) cc -target x86_64-windows-gnu build/windows/standin/powershell.o -lshell32 -o $@
+$(WIN_HOSTS)/pwsh/powershell.exe: $(PORTS)/windows/.built
+	@mkdir -p $(@D)
+	cp $(PORTS)/windows/powershell.exe $@
 	cp $@ $(@D)/pwsh.exe
 
 .PHONY: test-hosts-windows

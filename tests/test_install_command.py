@@ -432,18 +432,14 @@ def wine():
     for folder in ("WINEPREFIX", "HOME", "TMPDIR"):  # the first program fills an empty prefix
         Path(env[folder]).mkdir(parents=True, exist_ok=True)
     # One server for all of them: a program that starts while the server of the one before is
-    # ending is refused. wine's services, which live as long as the server, start with no pipe
-    # of ours: one they held would not end until they do.
-    subprocess.run(["wineserver", "-w"], env=env, timeout=600)
-    subprocess.run(["wineserver", "-p60"], env=env, check=True, timeout=600)
-    subprocess.run(["wine", "cmd", "/c", "exit 0"], env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                   stderr=subprocess.DEVNULL, check=True, timeout=600)
+    # ending is refused.
+    server = [str(build.parent / "tools" / "wine-server")]
+    subprocess.run(server + ["hold"], env=env, stdin=subprocess.DEVNULL, check=True, timeout=600)
     name = subprocess.run(["wine", "hostname"], env=env, stdin=subprocess.DEVNULL, capture_output=True,
                           text=True, timeout=600).stdout.strip()
     assert name, "wine hostname printed nothing"
     yield env | {"NAME": name}
-    subprocess.run(["wineserver", "-k"], env=env, timeout=600)
-    subprocess.run(["wineserver", "-w"], env=env, timeout=600)
+    subprocess.run(server + ["release"], env=env, timeout=600)
 
 
 @pytest.mark.parametrize("case", sorted(WINDOWS_FORMS))
