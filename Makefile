@@ -133,7 +133,7 @@ cmake        = $(CMAKE) -S . -B $(1) -G Ninja -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(V
 # The sources of the test programs beside those of the hook.
 TEST_PROGRAMS := $(SOURCES) $(wildcard tests/marker_contract/* tests/launcher_port/* standin/windows/*) \
                  tests/nfs_flock.c tools/wine-process-prng.c
-# The interpreter's own headers, this machine's (see the README's "Platforms").
+# The interpreter's own headers, this machine's (see docs/platforms.md).
 HOST_PYTHON_INCLUDE = $(shell $(ZIG_VENV)/bin/python -c 'import sysconfig; print(sysconfig.get_path("include"))')
 # wine keeps to the checkout: its menu builder off (it would add menus and desktop entries to
 # the home folder), and a home folder and a temporary folder of its own (its server leaves a
