@@ -358,7 +358,7 @@ SAYS = {
     "status: config.toml nested 3000 deep": ({".codex/config.toml": "a = " + "[" * 3000 + "]" * 3000}, ["status"], 1,
                                              ["config.toml: nested more than 200"]),
     "status: lone surrogates in a matcher and in Codex's entry": ({".claude/settings.json": OURS_ONLY.replace(
-        "Skill", "\\ud800"), ".codex/hooks.json": OURS_ONLY.replace("30", '30, "statusMessage": "\\ud800"')}, ["status"],
+        '"Skill|', '"\\ud800|'), ".codex/hooks.json": OURS_ONLY.replace(' 30}', ' 30, "statusMessage": "\\ud800"}')}, ["status"],
         1, ["matcher \\ud800|Bash", "Codex cannot read this entry (a lone surrogate"]),
     "install claude, the local file a FIFO": ({"project/.claude/settings.local.json": FIFO}, ["install", "claude"], 1,
                                            ["settings.local.json: a FIFO, where", "; nothing was written"]),
