@@ -280,6 +280,13 @@ $(WIN_ENV)/.tools: $(WIN_EMBED)/python.exe tools/windows-test-requirements.txt t
 $(WIN_ENV)/tovrin.exe: $(PORTS)/windows/.built $(WIN_ENV)/.tools
 	cp $(PORTS)/windows/tovrin.exe $@
 
+# The Windows wheel of `make wheel`, from dist/, installed into that interpreter, with a wine
+# server held for the recipe's wine programs from here on.
+WIN_DIST_WHEEL_INSTALL = ls dist/*-cp313-cp313-win_amd64.whl >/dev/null 2>&1 || \
+                           { echo "no Windows wheel in dist/: run make wheel" >&2; exit 1; }; \
+                         $(WINE_HOLD) && \
+                         $(WIN_PIP) --no-index --force-reinstall --no-deps dist/*-cp313-cp313-win_amd64.whl
+
 # The Windows wheel of `make wheel`, installed by pip into CPython 3.13 for Windows and run
 # under wine: the module's tests (those of what only POSIX has are skipped, each saying why),
 # tovrin-skill-hooks on both hosts, and the native launcher on the sample events, round after
@@ -294,9 +301,7 @@ WIN_RETRIES      := $(CURDIR)/build/windows/wine-retries.log
 WIN_TEST         := TOVRIN_WINE_RETRIES=$(WIN_RETRIES) $(WIN_RUN) $(WIN_ENV)/python.exe
 .PHONY: test-windows
 test-windows: $(WIN_ENV)/.tools $(WIN_ENV)/tovrin.exe
-	@ls dist/*-cp313-cp313-win_amd64.whl >/dev/null 2>&1 || { echo "no Windows wheel in dist/: run make wheel" >&2; exit 1; }
-	$(WINE_HOLD)
-	$(WIN_PIP) --no-index --force-reinstall --no-deps dist/*-cp313-cp313-win_amd64.whl
+	$(WIN_DIST_WHEEL_INSTALL)
 	cp tests/windows/sitecustomize.py $(WIN_ENV)/Lib/site-packages/
 	rm -f $(WIN_ENV)/calls.log $(WIN_RETRIES)
 	@echo "The module's tests, run by CPython 3.13 for Windows under wine:"
@@ -336,9 +341,7 @@ $(WIN_HOSTS)/pwsh/powershell.exe: $(PORTS)/windows/.built
 .PHONY: test-hosts-windows
 test-hosts-windows: install $(WIN_ENV)/.tools $(WIN_ENV)/tovrin.exe $(WIN_HOSTS)/bin/bcryptprimitives.dll \
                     $(WIN_HOSTS)/pwsh/powershell.exe
-	@ls dist/*-cp313-cp313-win_amd64.whl >/dev/null 2>&1 || { echo "no Windows wheel in dist/: run make wheel" >&2; exit 1; }
 	@mkdir -p $(WINE_DIRS)
-	$(WINE_HOLD)
-	$(WIN_PIP) --no-index --force-reinstall --no-deps dist/*-cp313-cp313-win_amd64.whl
+	$(WIN_DIST_WHEEL_INSTALL)
 	TOVRIN_HOSTS_REQUIRED=1 $(PY) -m pytest -q -p no:cacheprovider tests/hosts/test_windows.py
 	$(WINE_RELEASE)
